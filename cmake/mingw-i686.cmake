@@ -1,0 +1,18 @@
+# Cross build of the 32-bit Windows DLLs with mingw-w64 (posix thread model, so
+# std::mutex and std::thread exist in libstdc++).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Nothing 32-bit runs on our Linux machines; where Wine is installed (a runner
+# that can run 32-bit programs), CTest runs the win32 tests through it.
+find_program(QEL_WINE wine)
+if(QEL_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QEL_WINE})
+endif()

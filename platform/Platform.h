@@ -1,0 +1,216 @@
+// The platform seam: every call the plug-in makes into the operating system or
+// into the maker's two libraries goes through this one interface.
+//
+// platform/win32/ implements it with the real calls, one call each and no logic.
+// platform/hosted/ implements it on any OS for tests and tools. The logic above
+// never asks which one it has.
+//
+// The calls keep their Windows names, arguments and results so that the logic
+// reads like the code that runs on Windows; only handle types are opaque and
+// wide text is char16_t (16-bit units on every platform).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <string>
+
+// The maker's libraries and our exports use the convention in which the callee
+// removes its arguments. It only exists on 32-bit x86 Windows.
+#if defined(_WIN32) && defined(__i386__)
+#define QEL_STDCALL __stdcall
+#else
+#define QEL_STDCALL
+#endif
+
+namespace qel {
+
+// Opaque handles. Each kind is a distinct type so that a desktop cannot be
+// passed where a window station is expected.
+#define QEL_DECLARE_HANDLE(name) \
+  struct name##Tag;              \
+  using name = name##Tag*
+QEL_DECLARE_HANDLE(HKey);
+QEL_DECLARE_HANDLE(HModule);
+QEL_DECLARE_HANDLE(HWinSta);
+QEL_DECLARE_HANDLE(HDesk);
+QEL_DECLARE_HANDLE(HSync);  // a mutex or an event
+#undef QEL_DECLARE_HANDLE
+
+// HKEY_LOCAL_MACHINE is a predefined handle value, not a pointer to anything.
+inline HKey HkeyLocalMachine() { return reinterpret_cast<HKey>(uintptr_t{0x80000002u}); }
+
+// Values of the Windows constants that the logic passes or tests.
+constexpr long kErrorSuccess = 0;
+constexpr long kErrorFileNotFound = 2;
+constexpr long kErrorMoreData = 234;
+constexpr uint32_t kKeyRead = 0x20019;
+constexpr uint32_t kCpAcp = 0;
+constexpr uint32_t kMbPrecomposed = 0x1;
+constexpr uint32_t kSemFailCriticalErrors = 0x0001;
+constexpr uint32_t kSemNoOpenFileErrorBox = 0x8000;
+constexpr uint32_t kLoadLibraryAsDatafile = 0x2;
+constexpr uint32_t kOfExist = 0x4000;
+constexpr int32_t kHfileError = -1;
+constexpr uint32_t kMaximumAllowed = 0x02000000;
+constexpr uint32_t kVerPlatformWin32Nt = 2;
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+constexpr uint32_t kWmUser = 0x0400;
+
+// A resource type or name: either a pointer to text or, as Windows does it, a
+// 16-bit integer id carried in the pointer value (MAKEINTRESOURCE).
+using ResourceName = const char*;
+inline ResourceName MakeIntResource(uint16_t id) {
+  return reinterpret_cast<ResourceName>(uintptr_t{id});
+}
+inline bool IsIntResource(ResourceName name) {
+  return (reinterpret_cast<uintptr_t>(name) >> 16) == 0;
+}
+inline uint16_t ResourceId(ResourceName name) {
+  return static_cast<uint16_t>(reinterpret_cast<uintptr_t>(name));
+}
+const ResourceName kRtString = reinterpret_cast<ResourceName>(uintptr_t{6});
+
+// Return false from a callback to stop the enumeration, as in Windows.
+using EnumResourceNameCallback = std::function<bool(ResourceName name)>;
+using EnumResourceLanguageCallback = std::function<bool(uint16_t language)>;
+
+// OSVERSIONINFOA: 148 bytes, the size the caller writes into the first field.
+struct OsVersionInfoA {
+  uint32_t dwOSVersionInfoSize;
+  uint32_t dwMajorVersion;
+  uint32_t dwMinorVersion;
+  uint32_t dwBuildNumber;
+  uint32_t dwPlatformId;
+  char szCSDVersion[128];
+};
+static_assert(sizeof(OsVersionInfoA) == 148, "OSVERSIONINFOA is 148 bytes");
+
+// One named, typed value passed with an event. The event library reads it as
+// a 20-byte record on 32-bit Windows: name, two zero words, type, value.
+struct EventAttribute {
+  const char16_t* name;
+  uint32_t reserved1;
+  uint32_t reserved2;
+  uint32_t type;
+  const char16_t* value;
+};
+constexpr uint32_t kEventAttributeWideString = 9;
+
+// The event library's entry point, with its eleven 32-bit arguments in order.
+struct VnxEventArgs {
+  const char16_t* source;
+  const char16_t* const* typePath;  // type name, category, null
+  const char16_t* text;
+  const char* language;
+  int32_t arg5;
+  int32_t eventCode;
+  EventAttribute* const* attributes;  // null-terminated list
+  int32_t arg8;
+  int32_t arg9;
+  const char* destination;
+  int32_t arg11;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // ---- Registry -----------------------------------------------------------
+  // Opens |subKey| under |root| with |access|; on success stores the key in
+  // *result and returns kErrorSuccess, otherwise returns a Windows error code.
+  virtual long RegOpenKeyExA(HKey root, const char* subKey, uint32_t options, uint32_t access,
+                             HKey* result) = 0;
+  // Copies the value's bytes into |data| when they fit in *size bytes and
+  // returns kErrorSuccess; *size receives the value's size. A value that does
+  // not fit gives kErrorMoreData, a missing one kErrorFileNotFound.
+  virtual long RegQueryValueExA(HKey key, const char* valueName, uint32_t* type, uint8_t* data,
+                                uint32_t* size) = 0;
+  virtual long RegCloseKey(HKey key) = 0;
+
+  // ---- Code pages -----------------------------------------------------------
+  // Both follow the Windows size-query-then-convert protocol: with an output
+  // size of 0 they return the size needed; otherwise they convert and return
+  // the number of bytes or units written, or 0 on failure. An explicit input
+  // length is always given (no terminator is counted).
+  virtual int WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* wide,
+                                  int wideLength, char* out, int outSize, const char* defaultChar,
+                                  int* usedDefault) = 0;
+  virtual int MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* narrow,
+                                  int narrowLength, char16_t* out, int outSize) = 0;
+
+  // ---- Libraries and resources ---------------------------------------------
+  // Loads a code library, running its start-up code. Null on failure.
+  virtual HModule LoadLibraryA(const char* fileName) = 0;
+  // With kLoadLibraryAsDatafile the module is mapped for its resources only;
+  // none of its code runs. Null on failure.
+  virtual HModule LoadLibraryExA(const char* fileName, uint32_t flags) = 0;
+  // Lowers the module's reference count; the last release unloads it.
+  virtual bool FreeLibrary(HModule module) = 0;
+  // The address of an exported entry point, or null.
+  virtual void* GetProcAddress(HModule module, const char* name) = 0;
+  // Sets the process error mode and returns the previous one.
+  virtual uint32_t SetErrorMode(uint32_t mode) = 0;
+  // Copies string |id| of |module|'s string table, converted to the ANSI code
+  // page, into |buffer| (at most size - 1 characters and a terminator) and
+  // returns the number of characters copied; 0 when there is no such string.
+  virtual int LoadStringA(HModule module, uint32_t id, char* buffer, int size) = 0;
+  // Enumerations over a module's resources; a null module means the host
+  // executable's own resources. They return false when the enumeration found
+  // nothing or was stopped by the callback.
+  virtual bool EnumResourceNamesA(HModule module, ResourceName type,
+                                  const EnumResourceNameCallback& callback) = 0;
+  virtual bool EnumResourceLanguagesA(HModule module, ResourceName type, ResourceName name,
+                                      const EnumResourceLanguageCallback& callback) = 0;
+  // With a null name: the host executable.
+  virtual HModule GetModuleHandleA(const char* name) = 0;
+  // Copies the module's full path into |buffer| and returns its length; a
+  // path that does not fit is cut to size - 1 characters and terminated, and
+  // the result is then |size|. 0 on failure.
+  virtual uint32_t GetModuleFileNameA(HModule module, char* buffer, uint32_t size) = 0;
+  // OpenFile with a style such as kOfExist; kHfileError when the file does not exist.
+  virtual int32_t OpenFile(const char* path, uint32_t style) = 0;
+  // Opens a file by its wide Windows path on |buffer|. Windows opens the wide
+  // path itself, so any character the file system allows works.
+  virtual bool OpenFileStream(std::filebuf& buffer, const std::u16string& path,
+                              std::ios_base::openmode mode) = 0;
+
+  // ---- Locale and version ---------------------------------------------------
+  virtual uint32_t GetUserDefaultLCID() = 0;
+  // Fills |info|, whose first field the caller set to 148. False on failure.
+  virtual bool GetVersionExA(OsVersionInfoA* info) = 0;
+
+  // ---- Window stations and desktops ----------------------------------------
+  virtual HWinSta GetProcessWindowStation() = 0;
+  virtual uint32_t GetCurrentThreadId() = 0;
+  virtual HDesk GetThreadDesktop(uint32_t threadId) = 0;
+  virtual HWinSta OpenWindowStationA(const char* name, bool inherit, uint32_t access) = 0;
+  virtual bool SetProcessWindowStation(HWinSta station) = 0;
+  virtual HDesk OpenDesktopA(const char* name, uint32_t flags, bool inherit, uint32_t access) = 0;
+  virtual bool SetThreadDesktop(HDesk desktop) = 0;
+  virtual bool CloseWindowStation(HWinSta station) = 0;
+  virtual bool CloseDesktop(HDesk desktop) = 0;
+
+  // ---- Time and synchronisation --------------------------------------------
+  virtual uint32_t GetTickCount() = 0;
+  virtual void Sleep(uint32_t milliseconds) = 0;
+  virtual uint32_t WaitForSingleObject(HSync handle, uint32_t milliseconds) = 0;
+  virtual bool ReleaseMutex(HSync mutex) = 0;
+  virtual bool SetEvent(HSync event) = 0;
+  virtual bool PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam,
+                                  intptr_t lParam) = 0;
+  virtual void PostQuitMessage(int exitCode) = 0;
+
+  // ---- The maker's event library (vnxsdevt.dll) ----------------------------
+  virtual int32_t VNXEventW(const VnxEventArgs& args) = 0;
+
+  // ---- The maker's IPC library (VOVURU32.DLL), the two imports by number ---
+  // Export 5: a writable message buffer of at least |size| bytes, or null.
+  virtual void* IpcAllocateMessage(uint32_t size) = 0;
+  // Export 6: releases a message; the result means nothing to the caller.
+  virtual int32_t IpcReleaseMessage(void* message) = 0;
+};
+
+}  // namespace qel

@@ -1,0 +1,663 @@
+#include "platform/hosted/HostedPlatform.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "platform/hosted/CodePage1252.h"
+#include "platform/hosted/PeResources.h"
+
+namespace qel {
+namespace {
+
+std::string Hex(const void* handle) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%#llx",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
+  return text;
+}
+
+std::string Text(const char* text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// The file name of a Windows path, without its folder.
+std::string FileNameOf(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Standard UTF-8, for turning a wide Windows path into a host file name.
+std::string PathToUtf8(const std::u16string& wide) {
+  std::string out;
+  for (size_t i = 0; i < wide.size(); ++i) {
+    uint32_t c = wide[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
+        wide[i + 1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Handle values handed out for things that are not modules or keys.
+const uintptr_t kOriginalStation = 0x100;
+const uintptr_t kOriginalDesktop = 0x104;
+const uintptr_t kHostModule = 0x400000;
+const uint32_t kThreadId = 0x1234;
+
+template <typename H>
+H Handle(uintptr_t value) {
+  return reinterpret_cast<H>(value);
+}
+
+}  // namespace
+
+HostedPlatform::HostedPlatform()
+    : ipcAllocate_([](uint32_t size) { return std::calloc(1, size ? size : 1); }),
+      ipcRelease_([](void* message) {
+        std::free(message);
+        return int32_t{1};
+      }),
+      processStation_(Handle<HWinSta>(kOriginalStation)),
+      threadDesktop_(Handle<HDesk>(kOriginalDesktop)) {}
+
+HostedPlatform::~HostedPlatform() = default;
+
+// ---- Controls ---------------------------------------------------------------
+
+void HostedPlatform::FailCall(const std::string& call, int times) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  failures_[call] = times;
+}
+
+void HostedPlatform::ClearFailures() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  failures_.clear();
+}
+
+int HostedPlatform::CallCount(const std::string& call) const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return static_cast<int>(
+      std::count_if(callLog_.begin(), callLog_.end(), [&](const std::string& e) {
+        return e.compare(0, call.size(), call) == 0 && e.size() > call.size() &&
+               e[call.size()] == '(';
+      }));
+}
+
+bool HostedPlatform::Call(const std::string& entry) {
+  callLog_.push_back(entry);
+  auto failure = failures_.find(entry.substr(0, entry.find('(')));
+  if (failure == failures_.end() || failure->second == 0) return false;
+  if (failure->second > 0) --failure->second;
+  return true;
+}
+
+void HostedPlatform::InstallCodeLibrary(const std::string& fileName, ExportTable exports) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  codeLibraries_[Upper(FileNameOf(fileName))] = std::move(exports);
+}
+
+void HostedPlatform::RemoveCodeLibrary(const std::string& fileName) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  codeLibraries_.erase(Upper(FileNameOf(fileName)));
+}
+
+void HostedPlatform::SetIpcImports(std::function<void*(uint32_t)> allocate,
+                                   std::function<int32_t(void*)> release) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  ipcAllocate_ = std::move(allocate);
+  ipcRelease_ = std::move(release);
+}
+
+void HostedPlatform::QueueEventResults(std::initializer_list<int32_t> results) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  eventResults_.insert(eventResults_.end(), results.begin(), results.end());
+}
+
+HWinSta HostedPlatform::OriginalWindowStation() const { return Handle<HWinSta>(kOriginalStation); }
+HDesk HostedPlatform::OriginalDesktop() const { return Handle<HDesk>(kOriginalDesktop); }
+
+// ---- Registry ---------------------------------------------------------------
+
+long HostedPlatform::RegOpenKeyExA(HKey root, const char* subKey, uint32_t options, uint32_t access,
+                                   HKey* result) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("RegOpenKeyExA(" + Hex(root) + ", " + Text(subKey) + ", " + std::to_string(options) +
+           ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) + ")")) {
+    return kErrorFileNotFound;
+  }
+  if (root != HkeyLocalMachine() || subKey == nullptr) return kErrorFileNotFound;
+  const HostedRegistry::Key* key = registry_.FindKey(subKey);
+  if (key == nullptr) return kErrorFileNotFound;
+  uintptr_t handle = nextHandle_++;
+  openKeys_[handle] = key;
+  *result = Handle<HKey>(handle);
+  return kErrorSuccess;
+}
+
+long HostedPlatform::RegQueryValueExA(HKey key, const char* valueName, uint32_t* type,
+                                      uint8_t* data, uint32_t* size) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("RegQueryValueExA(" + Hex(key) + ", " + Text(valueName) + ", " +
+           std::to_string(size ? *size : 0) + ")")) {
+    return kErrorFileNotFound;
+  }
+  auto open = openKeys_.find(reinterpret_cast<uintptr_t>(key));
+  if (open == openKeys_.end()) return 6;  // ERROR_INVALID_HANDLE
+  auto value = open->second->values.find(Upper(valueName ? valueName : ""));
+  if (value == open->second->values.end()) return kErrorFileNotFound;
+  const std::vector<uint8_t>& bytes = value->second.data;
+  if (type) *type = value->second.type;
+  if (data == nullptr) {
+    if (size) *size = static_cast<uint32_t>(bytes.size());
+    return kErrorSuccess;
+  }
+  if (size == nullptr) return 87;  // ERROR_INVALID_PARAMETER
+  if (*size < bytes.size()) {
+    *size = static_cast<uint32_t>(bytes.size());
+    return kErrorMoreData;
+  }
+  std::copy(bytes.begin(), bytes.end(), data);
+  *size = static_cast<uint32_t>(bytes.size());
+  return kErrorSuccess;
+}
+
+long HostedPlatform::RegCloseKey(HKey key) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("RegCloseKey(" + Hex(key) + ")")) return 6;
+  return openKeys_.erase(reinterpret_cast<uintptr_t>(key)) ? kErrorSuccess : 6;
+}
+
+// ---- Code pages ---------------------------------------------------------------
+
+int HostedPlatform::WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* wide,
+                                        int wideLength, char* out, int outSize,
+                                        const char* defaultChar, int* usedDefault) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
+           std::to_string(wideLength) + ", " + std::to_string(outSize) + ")")) {
+    return 0;
+  }
+  if ((codePage != kCpAcp && codePage != 1252) || wide == nullptr || outSize < 0) return 0;
+  if (wideLength < 0) wideLength = static_cast<int>(std::char_traits<char16_t>::length(wide)) + 1;
+  if (wideLength == 0) return 0;  // Windows refuses an empty input
+  if (outSize == 0) return wideLength;
+  if (outSize < wideLength) return 0;  // ERROR_INSUFFICIENT_BUFFER
+  char fallback = defaultChar ? *defaultChar : '?';
+  bool defaulted = false;
+  for (int i = 0; i < wideLength; ++i) {
+    std::optional<uint8_t> byte = Cp1252FromUnicode(wide[i]);
+    defaulted = defaulted || !byte;
+    out[i] = byte ? static_cast<char>(*byte) : fallback;
+  }
+  if (usedDefault) *usedDefault = defaulted;
+  return wideLength;
+}
+
+int HostedPlatform::MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* narrow,
+                                        int narrowLength, char16_t* out, int outSize) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("MultiByteToWideChar(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
+           std::to_string(narrowLength) + ", " + std::to_string(outSize) + ")")) {
+    return 0;
+  }
+  if ((codePage != kCpAcp && codePage != 1252) || narrow == nullptr || outSize < 0) return 0;
+  if (narrowLength < 0) narrowLength = static_cast<int>(std::strlen(narrow)) + 1;
+  if (narrowLength == 0) return 0;
+  if (outSize == 0) return narrowLength;
+  if (outSize < narrowLength) return 0;
+  for (int i = 0; i < narrowLength; ++i) {
+    out[i] = Cp1252ToUnicode(static_cast<uint8_t>(narrow[i]));
+  }
+  return narrowLength;
+}
+
+// ---- Files ----------------------------------------------------------------------
+
+std::optional<std::filesystem::path> HostedPlatform::MapPath(const std::string& windowsPath) const {
+  if (diskRoot_.empty()) return std::nullopt;
+  std::string path = windowsPath;
+  std::string drive = "C";
+  if (path.size() >= 2 && path[1] == ':') {
+    drive = std::string(1, path[0]);
+    path = path.substr(2);
+  }
+  if (path.empty() || (path[0] != '\\' && path[0] != '/')) return std::nullopt;
+  // Each part names an existing entry when one matches ignoring ASCII case;
+  // otherwise it is taken as written.
+  auto step = [](const std::filesystem::path& folder, const std::string& name) {
+    std::filesystem::path exact = folder / name;
+    std::error_code error;
+    if (std::filesystem::exists(exact, error)) return exact;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+      if (Upper(entry.path().filename().string()) == Upper(name)) return entry.path();
+    }
+    return exact;
+  };
+  std::filesystem::path result = step(diskRoot_, drive);
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of("\\/", start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  for (const std::string& part : parts) result = step(result, part);
+  return result;
+}
+
+std::optional<std::filesystem::path> HostedPlatform::MapPath(
+    const std::u16string& windowsPath) const {
+  return MapPath(PathToUtf8(windowsPath));
+}
+
+int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("OpenFile(" + Text(path) + ", " + std::to_string(style) + ")")) return kHfileError;
+  if (path == nullptr || style != kOfExist) return kHfileError;
+  std::optional<std::filesystem::path> disk = MapPath(std::string(path));
+  std::error_code error;
+  return disk && std::filesystem::is_regular_file(*disk, error) ? 1 : kHfileError;
+}
+
+bool HostedPlatform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
+                                    std::ios_base::openmode mode) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("OpenFileStream(\"" + PathToUtf8(path) + "\")")) return false;
+  std::optional<std::filesystem::path> disk = MapPath(path);
+  return disk && buffer.open(disk->string(), mode) != nullptr;
+}
+
+// ---- Modules ----------------------------------------------------------------------
+
+HModule HostedPlatform::AddModule(Module module) {
+  uintptr_t handle = nextHandle_++;
+  module.references = 1;
+  modules_[handle] = std::move(module);
+  ++loads_;
+  return Handle<HModule>(handle);
+}
+
+HostedPlatform::Module* HostedPlatform::FindModule(HModule module) {
+  auto found = modules_.find(reinterpret_cast<uintptr_t>(module));
+  return found == modules_.end() ? nullptr : &found->second;
+}
+
+std::shared_ptr<const PeResources> HostedPlatform::ReadPe(const std::string& windowsPath) const {
+  std::optional<std::filesystem::path> disk = MapPath(windowsPath);
+  if (!disk) return nullptr;
+  std::ifstream file(*disk, std::ios::binary);
+  if (!file) return nullptr;
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+  return PeResources::Parse(bytes);
+}
+
+const PeResources* HostedPlatform::ResourcesOf(HModule module) {
+  if (module == nullptr || reinterpret_cast<uintptr_t>(module) == kHostModule) {
+    if (!hostResourcesRead_) {
+      hostResources_ = ReadPe(hostExecutable_);
+      hostResourcesRead_ = true;
+    }
+    return hostResources_.get();
+  }
+  Module* found = FindModule(module);
+  return found ? found->resources.get() : nullptr;
+}
+
+HModule HostedPlatform::LoadLibraryA(const char* fileName) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("LoadLibraryA(" + Text(fileName) + ")") || fileName == nullptr) return nullptr;
+  auto library = codeLibraries_.find(Upper(FileNameOf(fileName)));
+  if (library == codeLibraries_.end()) return nullptr;
+  // A library that is already loaded is not loaded again: its count goes up.
+  for (auto& [handle, module] : modules_) {
+    if (module.exports == &library->second) {
+      ++module.references;
+      ++loads_;
+      return Handle<HModule>(handle);
+    }
+  }
+  Module module;
+  module.path = fileName;
+  module.exports = &library->second;
+  return AddModule(std::move(module));
+}
+
+HModule HostedPlatform::LoadLibraryExA(const char* fileName, uint32_t flags) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("LoadLibraryExA(" + Text(fileName) + ", " + std::to_string(flags) + ")") ||
+      fileName == nullptr) {
+    return nullptr;
+  }
+  if ((flags & kLoadLibraryAsDatafile) == 0) return LoadLibraryA(fileName);
+  Module module;
+  module.path = fileName;
+  module.resources = ReadPe(fileName);
+  if (!module.resources) return nullptr;
+  return AddModule(std::move(module));
+}
+
+bool HostedPlatform::FreeLibrary(HModule module) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("FreeLibrary(" + Hex(module) + ")")) return false;
+  auto found = modules_.find(reinterpret_cast<uintptr_t>(module));
+  if (found == modules_.end()) return false;
+  ++releases_;
+  if (--found->second.references == 0) modules_.erase(found);
+  return true;
+}
+
+void* HostedPlatform::GetProcAddress(HModule module, const char* name) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("GetProcAddress(" + Hex(module) + ", " + Text(name) + ")") || name == nullptr) {
+    return nullptr;
+  }
+  Module* found = FindModule(module);
+  if (found == nullptr || found->exports == nullptr) return nullptr;
+  auto entry = found->exports->find(name);
+  return entry == found->exports->end() ? nullptr : entry->second;
+}
+
+uint32_t HostedPlatform::SetErrorMode(uint32_t mode) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Call("SetErrorMode(" + Hex(reinterpret_cast<void*>(uintptr_t{mode})) + ")");
+  uint32_t previous = errorMode_;
+  errorMode_ = mode;
+  return previous;
+}
+
+int HostedPlatform::LoadStringA(HModule module, uint32_t id, char* buffer, int size) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("LoadStringA(" + Hex(module) + ", " + std::to_string(id) + ", " + std::to_string(size) +
+           ")") ||
+      buffer == nullptr || size <= 0) {
+    return 0;
+  }
+  buffer[0] = '\0';
+  const PeResources* resources = ResourcesOf(module);
+  std::optional<std::u16string> text = resources ? resources->String(id) : std::nullopt;
+  if (!text) return 0;
+  int count = std::min(static_cast<int>(text->size()), size - 1);
+  for (int i = 0; i < count; ++i) {
+    buffer[i] = static_cast<char>(Cp1252FromUnicode((*text)[i]).value_or('?'));
+  }
+  buffer[count] = '\0';
+  return count;
+}
+
+bool HostedPlatform::EnumResourceNamesA(HModule module, ResourceName type,
+                                        const EnumResourceNameCallback& callback) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("EnumResourceNamesA(" + Hex(module) + ", " + Hex(type) + ")")) return false;
+  const PeResources* resources = ResourcesOf(module);
+  if (resources == nullptr) return false;
+  std::vector<ResourceName> names = resources->Names(type);
+  if (names.empty()) return false;
+  for (ResourceName name : names) {
+    if (!callback(name)) return false;
+  }
+  return true;
+}
+
+bool HostedPlatform::EnumResourceLanguagesA(HModule module, ResourceName type, ResourceName name,
+                                            const EnumResourceLanguageCallback& callback) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("EnumResourceLanguagesA(" + Hex(module) + ", " + Hex(type) + ", " + Hex(name) + ")")) {
+    return false;
+  }
+  const PeResources* resources = ResourcesOf(module);
+  if (resources == nullptr) return false;
+  std::vector<uint16_t> languages = resources->Languages(type, name);
+  if (languages.empty()) return false;
+  for (uint16_t language : languages) {
+    if (!callback(language)) return false;
+  }
+  return true;
+}
+
+HModule HostedPlatform::GetModuleHandleA(const char* name) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("GetModuleHandleA(" + Text(name) + ")")) return nullptr;
+  if (name == nullptr) return Handle<HModule>(kHostModule);
+  for (auto& [handle, module] : modules_) {
+    if (module.exports && Upper(FileNameOf(module.path)) == Upper(FileNameOf(name))) {
+      return Handle<HModule>(handle);
+    }
+  }
+  return nullptr;
+}
+
+uint32_t HostedPlatform::GetModuleFileNameA(HModule module, char* buffer, uint32_t size) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("GetModuleFileNameA(" + Hex(module) + ", " + std::to_string(size) + ")") ||
+      buffer == nullptr || size == 0) {
+    return 0;
+  }
+  std::string path;
+  if (module == nullptr || reinterpret_cast<uintptr_t>(module) == kHostModule) {
+    path = hostExecutable_;
+  } else if (Module* found = FindModule(module)) {
+    path = found->path;
+  } else {
+    return 0;
+  }
+  uint32_t count = std::min<uint32_t>(static_cast<uint32_t>(path.size()), size - 1);
+  std::memcpy(buffer, path.data(), count);
+  buffer[count] = '\0';
+  return path.size() < size ? count : size;
+}
+
+// ---- Locale and version ------------------------------------------------------------
+
+uint32_t HostedPlatform::GetUserDefaultLCID() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Call("GetUserDefaultLCID()");
+  return lcid_;
+}
+
+bool HostedPlatform::GetVersionExA(OsVersionInfoA* info) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("GetVersionExA(" + std::to_string(info ? info->dwOSVersionInfoSize : 0) + ")") ||
+      info == nullptr || info->dwOSVersionInfoSize != sizeof(OsVersionInfoA)) {
+    return false;
+  }
+  info->dwMajorVersion = platformId_ == kVerPlatformWin32Nt ? 5 : 4;
+  info->dwMinorVersion = platformId_ == kVerPlatformWin32Nt ? 1 : 10;
+  info->dwBuildNumber = 2600;
+  info->dwPlatformId = platformId_;
+  std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+  return true;
+}
+
+// ---- Window stations and desktops ------------------------------------------------
+
+HWinSta HostedPlatform::GetProcessWindowStation() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return Call("GetProcessWindowStation()") ? nullptr : processStation_;
+}
+
+uint32_t HostedPlatform::GetCurrentThreadId() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Call("GetCurrentThreadId()");
+  return kThreadId;
+}
+
+HDesk HostedPlatform::GetThreadDesktop(uint32_t threadId) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("GetThreadDesktop(" + std::to_string(threadId) + ")") || threadId != kThreadId) {
+    return nullptr;
+  }
+  return threadDesktop_;
+}
+
+HWinSta HostedPlatform::OpenWindowStationA(const char* name, bool inherit, uint32_t access) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("OpenWindowStationA(" + Text(name) + ", " + (inherit ? "true" : "false") + ", " +
+           Hex(reinterpret_cast<void*>(uintptr_t{access})) + ")") ||
+      name == nullptr) {
+    return nullptr;
+  }
+  uintptr_t handle = nextHandle_++;
+  openDesktopObjects_.insert(handle);
+  return Handle<HWinSta>(handle);
+}
+
+bool HostedPlatform::SetProcessWindowStation(HWinSta station) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("SetProcessWindowStation(" + Hex(station) + ")") || station == nullptr) return false;
+  processStation_ = station;
+  return true;
+}
+
+HDesk HostedPlatform::OpenDesktopA(const char* name, uint32_t flags, bool inherit,
+                                   uint32_t access) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("OpenDesktopA(" + Text(name) + ", " + std::to_string(flags) + ", " +
+           (inherit ? "true" : "false") + ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) +
+           ")") ||
+      name == nullptr) {
+    return nullptr;
+  }
+  uintptr_t handle = nextHandle_++;
+  openDesktopObjects_.insert(handle);
+  return Handle<HDesk>(handle);
+}
+
+bool HostedPlatform::SetThreadDesktop(HDesk desktop) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("SetThreadDesktop(" + Hex(desktop) + ")") || desktop == nullptr) return false;
+  threadDesktop_ = desktop;
+  return true;
+}
+
+bool HostedPlatform::CloseWindowStation(HWinSta station) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("CloseWindowStation(" + Hex(station) + ")")) return false;
+  return openDesktopObjects_.erase(reinterpret_cast<uintptr_t>(station)) != 0;
+}
+
+bool HostedPlatform::CloseDesktop(HDesk desktop) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("CloseDesktop(" + Hex(desktop) + ")")) return false;
+  return openDesktopObjects_.erase(reinterpret_cast<uintptr_t>(desktop)) != 0;
+}
+
+// ---- Time and synchronisation -------------------------------------------------------
+
+uint32_t HostedPlatform::GetTickCount() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Call("GetTickCount()");
+  return tickCount_;
+}
+
+void HostedPlatform::Sleep(uint32_t milliseconds) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Call("Sleep(" + std::to_string(milliseconds) + ")");
+  sleeps_.push_back(milliseconds);
+}
+
+uint32_t HostedPlatform::WaitForSingleObject(HSync handle, uint32_t milliseconds) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("WaitForSingleObject(" + Hex(handle) + ", " +
+           Hex(reinterpret_cast<void*>(uintptr_t{milliseconds})) + ")")) {
+    return 0xFFFFFFFFu;  // WAIT_FAILED
+  }
+  return waitResult_;
+}
+
+bool HostedPlatform::ReleaseMutex(HSync mutex) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return !Call("ReleaseMutex(" + Hex(mutex) + ")");
+}
+
+bool HostedPlatform::SetEvent(HSync event) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return !Call("SetEvent(" + Hex(event) + ")");
+}
+
+bool HostedPlatform::PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam,
+                                        intptr_t lParam) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return !Call("PostThreadMessageA(" + std::to_string(threadId) + ", " + std::to_string(message) +
+               ", " + std::to_string(wParam) + ", " + std::to_string(lParam) + ")");
+}
+
+void HostedPlatform::PostQuitMessage(int exitCode) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Call("PostQuitMessage(" + std::to_string(exitCode) + ")");
+}
+
+// ---- The maker's libraries -------------------------------------------------------------
+
+int32_t HostedPlatform::VNXEventW(const VnxEventArgs& args) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("VNXEventW(" + std::to_string(args.eventCode) + ")")) return -1;
+  auto wide = [](const char16_t* text) { return text ? std::u16string(text) : std::u16string(); };
+  PostedEvent event;
+  event.source = wide(args.source);
+  for (const char16_t* const* entry = args.typePath; entry && *entry; ++entry) {
+    event.typePath.push_back(*entry);
+  }
+  event.text = wide(args.text);
+  event.language = args.language ? args.language : "";
+  event.eventCode = args.eventCode;
+  for (EventAttribute* const* entry = args.attributes; entry && *entry; ++entry) {
+    event.attributes.push_back({wide((*entry)->name), (*entry)->type, wide((*entry)->value)});
+  }
+  event.destination = args.destination ? args.destination : "";
+  event.reservedArguments[0] = args.arg5;
+  event.reservedArguments[1] = args.arg8;
+  event.reservedArguments[2] = args.arg9;
+  event.reservedArguments[3] = args.arg11;
+  if (!eventResults_.empty()) {
+    event.result = eventResults_.front();
+    eventResults_.pop_front();
+  }
+  events_.push_back(event);
+  return event.result;
+}
+
+void* HostedPlatform::IpcAllocateMessage(uint32_t size) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("IpcAllocateMessage(" + std::to_string(size) + ")")) return nullptr;
+  return ipcAllocate_(size);
+}
+
+int32_t HostedPlatform::IpcReleaseMessage(void* message) {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (Call("IpcReleaseMessage(" + Hex(message) + ")")) return 0;
+  return ipcRelease_(message);
+}
+
+}  // namespace qel

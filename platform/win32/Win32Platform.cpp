@@ -1,0 +1,189 @@
+// The real platform: each call is the Windows call of the same name, nothing
+// more. Wide text crosses as a pointer cast (wchar_t is 16 bits here).
+#include "platform/win32/Win32Platform.h"
+
+#include <windows.h>
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide text is 16-bit units on Windows");
+static_assert(sizeof(qel::OsVersionInfoA) == sizeof(OSVERSIONINFOA), "OSVERSIONINFOA layout");
+
+// The maker's libraries, imported at load time (see resources/*.def).
+extern "C" {
+__declspec(dllimport) int __stdcall VNXEventW(const wchar_t* source, const wchar_t* const* typePath,
+                                              const wchar_t* text, const char* language, int arg5,
+                                              int eventCode, qel::EventAttribute* const* attributes,
+                                              int arg8, int arg9, const char* destination,
+                                              int arg11);
+__declspec(dllimport) void* __stdcall VovuruAllocateMessage(unsigned long size);
+__declspec(dllimport) int __stdcall VovuruReleaseMessage(void* message);
+}
+
+namespace qel {
+namespace {
+
+template <typename To, typename From>
+To As(From handle) {
+  return reinterpret_cast<To>(handle);
+}
+
+const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+
+BOOL CALLBACK EnumNameThunk(HMODULE, LPCSTR, LPSTR name, LONG_PTR param) {
+  return (*reinterpret_cast<const EnumResourceNameCallback*>(param))(name) ? TRUE : FALSE;
+}
+
+BOOL CALLBACK EnumLanguageThunk(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR param) {
+  return (*reinterpret_cast<const EnumResourceLanguageCallback*>(param))(language) ? TRUE : FALSE;
+}
+
+}  // namespace
+
+Platform& Win32Platform::Instance() {
+  static Win32Platform platform;
+  return platform;
+}
+
+long Win32Platform::RegOpenKeyExA(HKey root, const char* subKey, uint32_t options, uint32_t access,
+                                  HKey* result) {
+  return ::RegOpenKeyExA(As<HKEY>(root), subKey, options, access, reinterpret_cast<HKEY*>(result));
+}
+
+long Win32Platform::RegQueryValueExA(HKey key, const char* valueName, uint32_t* type, uint8_t* data,
+                                     uint32_t* size) {
+  return ::RegQueryValueExA(As<HKEY>(key), valueName, nullptr, reinterpret_cast<DWORD*>(type), data,
+                            reinterpret_cast<DWORD*>(size));
+}
+
+long Win32Platform::RegCloseKey(HKey key) { return ::RegCloseKey(As<HKEY>(key)); }
+
+int Win32Platform::WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* wide,
+                                       int wideLength, char* out, int outSize,
+                                       const char* defaultChar, int* usedDefault) {
+  return ::WideCharToMultiByte(codePage, flags, Wide(wide), wideLength, out, outSize, defaultChar,
+                               reinterpret_cast<BOOL*>(usedDefault));
+}
+
+int Win32Platform::MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* narrow,
+                                       int narrowLength, char16_t* out, int outSize) {
+  return ::MultiByteToWideChar(codePage, flags, narrow, narrowLength,
+                               reinterpret_cast<wchar_t*>(out), outSize);
+}
+
+HModule Win32Platform::LoadLibraryA(const char* fileName) {
+  return As<HModule>(::LoadLibraryA(fileName));
+}
+
+HModule Win32Platform::LoadLibraryExA(const char* fileName, uint32_t flags) {
+  return As<HModule>(::LoadLibraryExA(fileName, nullptr, flags));
+}
+
+bool Win32Platform::FreeLibrary(HModule module) { return ::FreeLibrary(As<HMODULE>(module)); }
+
+void* Win32Platform::GetProcAddress(HModule module, const char* name) {
+  return reinterpret_cast<void*>(::GetProcAddress(As<HMODULE>(module), name));
+}
+
+uint32_t Win32Platform::SetErrorMode(uint32_t mode) { return ::SetErrorMode(mode); }
+
+int Win32Platform::LoadStringA(HModule module, uint32_t id, char* buffer, int size) {
+  return ::LoadStringA(As<HINSTANCE>(module), id, buffer, size);
+}
+
+bool Win32Platform::EnumResourceNamesA(HModule module, ResourceName type,
+                                       const EnumResourceNameCallback& callback) {
+  return ::EnumResourceNamesA(As<HMODULE>(module), type, EnumNameThunk,
+                              reinterpret_cast<LONG_PTR>(&callback));
+}
+
+bool Win32Platform::EnumResourceLanguagesA(HModule module, ResourceName type, ResourceName name,
+                                           const EnumResourceLanguageCallback& callback) {
+  return ::EnumResourceLanguagesA(As<HMODULE>(module), type, name, EnumLanguageThunk,
+                                  reinterpret_cast<LONG_PTR>(&callback));
+}
+
+HModule Win32Platform::GetModuleHandleA(const char* name) {
+  return As<HModule>(::GetModuleHandleA(name));
+}
+
+uint32_t Win32Platform::GetModuleFileNameA(HModule module, char* buffer, uint32_t size) {
+  return ::GetModuleFileNameA(As<HMODULE>(module), buffer, size);
+}
+
+int32_t Win32Platform::OpenFile(const char* path, uint32_t style) {
+  OFSTRUCT info = {};
+  return ::OpenFile(path, &info, style);
+}
+
+bool Win32Platform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
+                                   std::ios_base::openmode mode) {
+  return buffer.open(Wide(path.c_str()), mode) != nullptr;
+}
+
+uint32_t Win32Platform::GetUserDefaultLCID() { return ::GetUserDefaultLCID(); }
+
+bool Win32Platform::GetVersionExA(OsVersionInfoA* info) {
+  return ::GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(info));
+}
+
+HWinSta Win32Platform::GetProcessWindowStation() {
+  return As<HWinSta>(::GetProcessWindowStation());
+}
+
+uint32_t Win32Platform::GetCurrentThreadId() { return ::GetCurrentThreadId(); }
+
+HDesk Win32Platform::GetThreadDesktop(uint32_t threadId) {
+  return As<HDesk>(::GetThreadDesktop(threadId));
+}
+
+HWinSta Win32Platform::OpenWindowStationA(const char* name, bool inherit, uint32_t access) {
+  return As<HWinSta>(::OpenWindowStationA(name, inherit, access));
+}
+
+bool Win32Platform::SetProcessWindowStation(HWinSta station) {
+  return ::SetProcessWindowStation(As<HWINSTA>(station));
+}
+
+HDesk Win32Platform::OpenDesktopA(const char* name, uint32_t flags, bool inherit, uint32_t access) {
+  return As<HDesk>(::OpenDesktopA(name, flags, inherit, access));
+}
+
+bool Win32Platform::SetThreadDesktop(HDesk desktop) {
+  return ::SetThreadDesktop(As<HDESK>(desktop));
+}
+
+bool Win32Platform::CloseWindowStation(HWinSta station) {
+  return ::CloseWindowStation(As<HWINSTA>(station));
+}
+
+bool Win32Platform::CloseDesktop(HDesk desktop) { return ::CloseDesktop(As<HDESK>(desktop)); }
+
+uint32_t Win32Platform::GetTickCount() { return ::GetTickCount(); }
+
+void Win32Platform::Sleep(uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+uint32_t Win32Platform::WaitForSingleObject(HSync handle, uint32_t milliseconds) {
+  return ::WaitForSingleObject(As<HANDLE>(handle), milliseconds);
+}
+
+bool Win32Platform::ReleaseMutex(HSync mutex) { return ::ReleaseMutex(As<HANDLE>(mutex)); }
+
+bool Win32Platform::SetEvent(HSync event) { return ::SetEvent(As<HANDLE>(event)); }
+
+bool Win32Platform::PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam,
+                                       intptr_t lParam) {
+  return ::PostThreadMessageA(threadId, message, wParam, lParam);
+}
+
+void Win32Platform::PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
+
+int32_t Win32Platform::VNXEventW(const VnxEventArgs& a) {
+  return ::VNXEventW(Wide(a.source), reinterpret_cast<const wchar_t* const*>(a.typePath),
+                     Wide(a.text), a.language, a.arg5, a.eventCode, a.attributes, a.arg8, a.arg9,
+                     a.destination, a.arg11);
+}
+
+void* Win32Platform::IpcAllocateMessage(uint32_t size) { return ::VovuruAllocateMessage(size); }
+
+int32_t Win32Platform::IpcReleaseMessage(void* message) { return ::VovuruReleaseMessage(message); }
+
+}  // namespace qel

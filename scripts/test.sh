@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every preset and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+scripts/setup.sh
+
+# win32 first: the native tests read the qelevent.dll it builds.
+for preset in win32 native native-asan; do
+  echo "==== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+done
+
+for preset in native native-asan; do
+  echo "==== $preset: tests"
+  ctest --preset "$preset" -j "$jobs"
+done
