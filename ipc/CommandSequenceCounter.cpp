@@ -1,0 +1,10 @@
+#include "ipc/CommandSequenceCounter.h"
+
+namespace qel {
+
+CommandSequenceCounter& TheCommandSequenceCounter() {
+  static CommandSequenceCounter counter;
+  return counter;
+}
+
+}  // namespace qel
