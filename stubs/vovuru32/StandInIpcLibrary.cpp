@@ -7,9 +7,9 @@
 #include <set>
 #include <utility>
 
-namespace {
+#include "ipc/MessageHeader.h"
 
-constexpr uint32_t kHeaderSize = 32;
+namespace {
 
 struct Library {
   std::mutex mutex;
@@ -26,13 +26,6 @@ Library& TheLibrary() {
   static Library library;
   return library;
 }
-
-uint32_t ReadLe32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-         uint32_t{bytes[3]} << 24;
-}
-
-uint16_t ReadLe16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
 }  // namespace
 
@@ -79,10 +72,11 @@ int32_t QEL_STDCALL StandInEnqueueMessage(void* message) {
   // Only a buffer of ours has a known size, and only within it may the header
   // be read.
   auto found = library.live.find(message);
-  if (found == library.live.end() || found->second < kHeaderSize) return 0;
+  if (found == library.live.end() || found->second < qel::MessageHeader::kSize) return 0;
   const auto* bytes = static_cast<const uint8_t*>(message);
-  uint32_t totalSize = ReadLe32(bytes);
-  if (totalSize < kHeaderSize || totalSize > found->second || ReadLe16(bytes + 4) != kHeaderSize) {
+  const uint32_t totalSize = qel::ReadLe32(bytes + qel::MessageHeader::kTotalSizeOffset);
+  if (totalSize < qel::MessageHeader::kSize || totalSize > found->second ||
+      qel::ReadLe16(bytes + qel::MessageHeader::kHeaderSizeOffset) != qel::MessageHeader::kSize) {
     return 0;
   }
   library.queue.emplace_back(message, totalSize);
