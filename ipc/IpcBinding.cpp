@@ -49,6 +49,7 @@ int32_t BindLocked(Platform& platform) {
     return 0;
   }
 
+  IpcBinding.messageCallback = &OnIpcMessage;
   if (IpcBinding.entries.qelUseInputDesktop != nullptr) {
     IpcBinding.entries.qelUseInputDesktop(IpcBinding.useInputDesktop);
   }

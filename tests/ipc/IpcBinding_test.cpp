@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "ipc/Dispatcher.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 
@@ -87,6 +88,7 @@ TEST_F(IpcBindingTest, BindsEveryEntryInTableOrderAndStartsTheLibraryLast) {
   IpcBindingSnapshot binding = CurrentIpcBinding();
   EXPECT_TRUE(binding.bound);
   EXPECT_EQ(binding.useInputDesktop, 1);
+  EXPECT_EQ(binding.messageCallback, &OnIpcMessage);
   ForEachIpcEntryPoint(binding.entries, [&](const char* name, bool, const auto& slot) {
     EXPECT_EQ(reinterpret_cast<void*>(slot), exports[name]) << name;
   });
@@ -96,6 +98,7 @@ TEST_F(IpcBindingTest, BindsEveryEntryInTableOrderAndStartsTheLibraryLast) {
 TEST_F(IpcBindingTest, AbsentLibraryFailsQuietlyAndALaterStartBinds) {
   EXPECT_EQ(StartIpcBinding(platform_, 1), 0);
   EXPECT_FALSE(CurrentIpcBinding().bound);
+  EXPECT_EQ(CurrentIpcBinding().messageCallback, nullptr);
   EXPECT_EQ(platform_.CallCount("GetProcAddress"), 0);
   EXPECT_EQ(platform_.CallCount("FreeLibrary"), 0);
 
