@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr size_t kTextBytes = 64 * 1024;
+constexpr size_t kTextBytes = size_t{64} * 1024;
 
 // Class names and attribute values as the host sends them.
 std::u16string AsciiText() {

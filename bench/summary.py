@@ -55,6 +55,22 @@ def main(path):
             out.append(f"| {label} | {cells[0]} | {cells[1]} |")
         out.append("")
 
+    if any(name.startswith("BuildAndReadRequest/") for name in rows):
+        out += ["| IPC request, built and read back | messages/s | MB/s "
+                "| memcpy of the message, copies/s | memcpy MB/s |",
+                "|---|---|---|---|---|"]
+        for size in ("small", "64KB"):
+            row = rows.get(f"BuildAndReadRequest/{size}")
+            copy = rows.get(f"MessageMemcpy/{size}")
+            if not row:
+                continue
+            copied = (f"{copy['items_per_second']:,.0f} | {copy['bytes_per_second'] / 1e6:,.0f}"
+                      if copy else "- | -")
+            out.append(f"| {size} ({row['message_bytes']:,.0f} bytes) "
+                       f"| {row['items_per_second']:,.0f} | {row['bytes_per_second'] / 1e6:,.0f} "
+                       f"| {copied} |")
+        out.append("")
+
     for variant in ("plain", "marked"):
         sizes = {}
         for name, row in rows.items():
