@@ -112,10 +112,16 @@ void OnReply(IpcApplication& application, const HeldMessage& message) {
 void OnEchoRequest(Platform& platform, const HeldMessage& message) {
   const uint8_t* request = message.Bytes();
   const MessageHeader header = MessageHeader::Read(request);
-  // The names are copied by their length fields, which must stay inside; and
+  // The names are copied by their length fields, which must stay inside and
+  // hold the name's terminating zero: otherwise the reply would carry names
+  // that run on past its end, for its reader to follow out of the buffer. And
   // the reply's second name must start where a 16-bit offset reaches.
-  if (uint32_t{header.senderNameOffset} + header.senderNameLength > header.totalSize ||
-      uint32_t{header.recipientNameOffset} + header.recipientNameLength > header.totalSize ||
+  auto nameFits = [&](uint16_t offset, uint16_t length) {
+    return uint32_t{offset} + length <= header.totalSize &&
+           std::memchr(request + offset, 0, length) != nullptr;
+  };
+  if (!nameFits(header.senderNameOffset, header.senderNameLength) ||
+      !nameFits(header.recipientNameOffset, header.recipientNameLength) ||
       MessageHeader::kSize + header.recipientNameLength > std::numeric_limits<uint16_t>::max()) {
     return;
   }

@@ -276,7 +276,14 @@ TEST_F(DispatcherTest, EchoIsDroppedWhenItCannotBeAnswered) {
   test::PutLe16(senderTooLong, 8, static_cast<uint32_t>(good.size()) - 32 + 1);
   std::vector<uint8_t> recipientTooLong = good;
   test::PutLe16(recipientTooLong, 12, 0xFFFF);
-  for (const std::vector<uint8_t>& bytes : {senderTooLong, recipientTooLong}) {
+  // Names whose length fields leave out their terminating zero would reach
+  // the asker unterminated.
+  std::vector<uint8_t> senderUnterminated = good;
+  test::PutLe16(senderUnterminated, 8, 4);
+  std::vector<uint8_t> recipientEmpty = good;
+  test::PutLe16(recipientEmpty, 12, 0);
+  for (const std::vector<uint8_t>& bytes :
+       {senderTooLong, recipientTooLong, senderUnterminated, recipientEmpty}) {
     Dispatch(Received(bytes));
   }
   EXPECT_THAT(standin::DrainEnqueuedMessages(), IsEmpty());
