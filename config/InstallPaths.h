@@ -2,6 +2,7 @@
 // the registry, and the paths composed from it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,12 +12,22 @@ namespace qel {
 
 // A wide path split into drive ("C:" or empty), directory (up to and including
 // the last separator, backslash or slash) and file name, and joined again.
+//
+// The runtime's path functions that this mirrors work in fixed buffers: a
+// directory, a name and an extension of at most 255 units each, and a joined
+// path of at most 259. The parts here are strings and hold any length, but
+// Join refuses a path beyond those limits and returns an empty path: a cut
+// path could name another file that exists, an empty one names none.
 class PathParts {
  public:
+  static constexpr size_t kMaxComponent = 255;
+  static constexpr size_t kMaxPath = 259;
+
   explicit PathParts(const std::u16string& path);
   virtual ~PathParts() = default;
 
   void SetFileName(const std::u16string& name);
+  // The joined path, or an empty path when it would break the limits.
   std::u16string Join() const;
 
   std::u16string drive;
@@ -27,7 +38,7 @@ class PathParts {
 // The installation folder from HKEY_LOCAL_MACHINE\SOFTWARE\Korvane\Telvar,
 // ending in a backslash; 0 when read, -1 (|directory| untouched) when not.
 int32_t GetInstallDirectory(Platform& platform, std::u16string& directory);
-// The installation folder followed by "\ci\"; always 0.
+// The installation folder followed by "\ci\"; 0, or -1 when the append fails.
 int32_t GetCiDirectory(Platform& platform, std::u16string& directory);
 // The full path of |fileName| in the ci folder, composed afresh (registry read
 // included): how ResourceModulePath and the properties file path are made.

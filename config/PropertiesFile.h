@@ -1,0 +1,83 @@
+// A reader for properties files: lines of key=value in UTF-8, with # and ;
+// comments.
+#pragma once
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+namespace qel {
+
+// A narrow file stream that remembers the wide path it was last asked to
+// open, also when the open failed.
+//
+// Files are always opened in binary mode: the line reader applies the rules
+// of the Windows text mode itself (see PropertiesFile), so that the same
+// bytes give the same lines on every platform.
+class WidePathFile : public std::fstream {
+ public:
+  explicit WidePathFile(Platform& platform) : platform_(platform) {}
+
+  // Brings |path| into its split-and-joined form, remembers it and opens the
+  // file by that wide path (on Windows the wide path itself reaches the file
+  // system, so any character works). Failure, and an open while a file is
+  // already open, set the failed state. Only a bad stream raises an exception.
+  virtual void Open(const std::u16string& path, std::ios_base::openmode mode);
+  // The same for a UTF-8 path.
+  virtual void Open(const std::string& path, std::ios_base::openmode mode);
+  // Clears the state and goes back to the start of the file.
+  virtual void Rewind();
+
+  const std::u16string& path() const { return path_; }
+
+ private:
+  Platform& platform_;
+  std::u16string path_;
+};
+
+// The lines of a properties file, read forward from the current position.
+// Each line gives at most one entry, by these rules in this order:
+//  - a line ends at LF; CR LF counts as LF, a lone CR is kept, and the first
+//    byte 0x1A ends the file's content;
+//  - a NUL byte ends the line's content;
+//  - "#" or ";" anywhere starts a comment that runs to the end of the line;
+//  - tabs and spaces at both ends are trimmed;
+//  - the first "=" splits key from value; both are decoded from UTF-8;
+//  - an empty key or value gives no entry.
+// A line holds at most 1023 bytes. The rest of a longer line is skipped, and
+// the line still gives its entry when what was skipped could not have changed
+// it (it lies in a comment or after a NUL, or is only blanks); otherwise the
+// line gives none, since its value would be cut short. Reading goes on with
+// the next line either way.
+class PropertiesFile : public WidePathFile {
+ public:
+  static constexpr size_t kMaxLine = 1023;
+
+  PropertiesFile(Platform& platform, const std::u16string& path, std::ios_base::openmode mode);
+
+  // Replaces |keys| with the keys of all entries from here to the end, in
+  // file order. Without a file, |keys| stays as it was.
+  void EnumerateKeys(std::vector<std::u16string>& keys);
+  // Sets |value| to the value of the first entry from here on whose key
+  // equals |key| ignoring the case of A-Z, and stops just after its line;
+  // empty when there is none. Without a file or with an empty key, |value|
+  // stays as it was.
+  void FindValue(const std::u16string& key, std::u16string& value);
+
+ private:
+  struct Entry {
+    std::u16string key;
+    std::u16string value;
+  };
+  // Reads the next line and tells whether it gives an entry. False without
+  // an entry, also when no line was left.
+  bool NextEntry(Entry& entry);
+};
+
+// Remove the characters of |set| from the start, or from the end, of |text|.
+void TrimLeft(std::string& text, const char* set);
+void TrimRight(std::string& text, const char* set);
+
+}  // namespace qel

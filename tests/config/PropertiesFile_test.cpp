@@ -1,0 +1,221 @@
+#include "config/PropertiesFile.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/hosted/HostedPlatform.h"
+#include "support/TestSupport.h"
+
+namespace qel {
+namespace {
+
+using Entries = std::vector<std::pair<std::u16string, std::u16string>>;
+
+class PropertiesFileTest : public ::testing::Test {
+ protected:
+  PropertiesFileTest() { platform_.SetDiskRoot(disk_.Path()); }
+
+  // Writes |bytes| as C:\ci\test.properties and returns its Windows path.
+  std::u16string Write(const std::string& bytes, const std::string& name = "test.properties") {
+    disk_.Write("C/ci/" + name, bytes);
+    return u"C:\\ci\\" + std::u16string(name.begin(), name.end());
+  }
+
+  // The entries as category map loading sees them: the keys listed, one
+  // rewind, then each key's value by a forward search.
+  static Entries Read(PropertiesFile& file) {
+    std::vector<std::u16string> keys;
+    file.EnumerateKeys(keys);
+    file.Rewind();
+    Entries entries;
+    for (const std::u16string& key : keys) {
+      std::u16string value = u"unset";
+      file.FindValue(key, value);
+      entries.emplace_back(key, value);
+    }
+    return entries;
+  }
+
+  Entries ReadBytes(const std::string& bytes) {
+    PropertiesFile file(platform_, Write(bytes), std::ios_base::in);
+    EXPECT_TRUE(file.is_open());
+    return Read(file);
+  }
+
+  test::TempFolder disk_;
+  HostedPlatform platform_;
+};
+
+TEST_F(PropertiesFileTest, TurnsLinesIntoEntries) {
+  const Entries none;
+  const struct {
+    std::string bytes;
+    Entries entries;
+  } cases[] = {
+      {"alpha=one", {{u"alpha", u"one"}}},
+      {"   alpha=one   # remark\n", {{u"alpha", u"one"}}},
+      {"\talpha=one\t\n", {{u"alpha", u"one"}}},
+      {"alpha = one", {{u"alpha ", u" one"}}},
+      {"a=b=c", {{u"a", u"b=c"}}},
+      {"alpha=on;e\nbeta=on#e", {{u"alpha", u"on"}, {u"beta", u"on"}}},
+      {"#alpha=one\n;alpha=one\nalpha\n=one\nalpha=\nalpha=   \n\n \t \n\t=\t\n", none},
+      {std::string("alpha=on\0more=x#\n", 17), {{u"alpha", u"on"}}},
+      {"sch\xC3\xB6n=gr\xC3\xBC\xC3\x9F", {{u"sch\u00F6n", u"gr\u00FC\u00DF"}}},
+      {"k=1\nK=2\nk=3", {{u"k", u"1"}, {u"K", u"2"}, {u"k", u"3"}}},
+      {"", none},
+      {"\n\n", none},
+      // Line ends as the Windows text mode delivers them.
+      {"a=1\r\nb=2\r\n", {{u"a", u"1"}, {u"b", u"2"}}},
+      {"a=1\rb=2\n", {{u"a", u"1\rb=2"}}},
+      {"a=1\r\r\nb=2\r", {{u"a", u"1\r"}, {u"b", u"2\r"}}},
+      {"a=1\n\x1A"
+       "b=2\n",
+       {{u"a", u"1"}}},
+      {"a=1\x1A"
+       "b=2\n",
+       {{u"a", u"1"}}},
+      {"\x1A"
+       "a=1\n",
+       none},
+      {"\xEF\xBB\xBFk=v\n", {{u"\uFEFFk", u"v"}}},
+      {"k=" + std::string(1021, 'x') + "\nb=2", {{u"k", std::u16string(1021, u'x')}, {u"b", u"2"}}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadBytes(c.bytes), c.entries) << ::testing::PrintToString(c.bytes);
+  }
+}
+
+// A line longer than 1023 bytes gives its entry only when the rest could not
+// have changed it; the lines after it are read either way.
+TEST_F(PropertiesFileTest, SkipsTheRestOfAnOverlongLine) {
+  const std::string pad(1100, ' ');
+  const Entries kept = {{u"k", u"v"}, {u"b", u"2"}};
+  const Entries dropped = {{u"b", u"2"}};
+  const struct {
+    const char* what;
+    std::string line;
+    Entries entries;
+  } cases[] = {
+      {"value cut short", "k=" + std::string(1022, 'x'), dropped},
+      {"value of exactly 1023 bytes and a CR LF",
+       "k=" + std::string(1021, 'x') + "\r",
+       {{u"k", std::u16string(1021, u'x')}, {u"b", u"2"}}},
+      {"comment inside the limit", "k=v#" + std::string(1100, 'c'), kept},
+      {"NUL inside the limit", std::string("k=v\0", 4) + std::string(1100, 'c'), kept},
+      {"only blanks beyond", "k=v" + pad + "\t ", kept},
+      {"a comment beyond", "k=v" + pad + "# x=y", kept},
+      {"text beyond", "k=v" + pad + "x", dropped},
+      {"a lone CR beyond", "k=v" + pad + "\r ", dropped},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ReadBytes(c.line + "\nb=2\n"), c.entries) << c.what;
+  }
+}
+
+TEST_F(PropertiesFileTest, FindValueSearchesForwardFromWhereItStopped) {
+  PropertiesFile file(platform_, Write("k=1\nK=2\nalpha=3\n\xC3\xA4rger=4\n"), std::ios_base::in);
+  std::vector<std::u16string> keys;
+  file.EnumerateKeys(keys);
+  EXPECT_THAT(keys, ::testing::ElementsAre(u"k", u"K", u"alpha", u"\u00E4rger"));
+
+  // Without Rewind the search starts at the end.
+  std::u16string value = u"unset";
+  file.FindValue(u"k", value);
+  EXPECT_EQ(value, u"");
+
+  file.Rewind();
+  file.FindValue(u"K", value);
+  EXPECT_EQ(value, u"1");  // k=1 is the first line that matches K
+  file.FindValue(u"K", value);
+  EXPECT_EQ(value, u"2");
+  file.FindValue(u"ALPHA", value);
+  EXPECT_EQ(value, u"3");
+  file.FindValue(u"k", value);
+  EXPECT_EQ(value, u"");  // nothing matches after alpha
+  EXPECT_TRUE(file.eof());
+
+  file.Rewind();
+  file.FindValue(u"\u00C4rger", value);  // only A-Z fold
+  EXPECT_EQ(value, u"");
+  file.Rewind();
+  file.FindValue(u"\u00E4rger", value);
+  EXPECT_EQ(value, u"4");
+
+  value = u"unset";
+  file.Rewind();
+  file.FindValue(u"", value);
+  EXPECT_EQ(value, u"unset");
+}
+
+TEST_F(PropertiesFileTest, AMissingFileGivesNothingAndKeepsThePath) {
+  PropertiesFile file(platform_, u"C:\\ci/missing.properties", std::ios_base::in);
+  EXPECT_FALSE(file.is_open());
+  EXPECT_TRUE(file.fail());
+  EXPECT_EQ(file.path(), u"C:\\ci/missing.properties");
+
+  std::vector<std::u16string> keys = {u"kept"};
+  file.EnumerateKeys(keys);
+  EXPECT_THAT(keys, ::testing::ElementsAre(u"kept"));
+  std::u16string value = u"kept";
+  file.FindValue(u"k", value);
+  EXPECT_EQ(value, u"kept");
+}
+
+TEST_F(PropertiesFileTest, OpensAReadOnlyFileForReading) {
+  const std::u16string path = Write("k=v\n");
+  std::filesystem::permissions(disk_.Path() / "C" / "ci" / "test.properties",
+                               std::filesystem::perms::owner_read);
+  PropertiesFile file(platform_, path, std::ios_base::in);
+  EXPECT_EQ(Read(file), (Entries{{u"k", u"v"}}));
+}
+
+TEST_F(PropertiesFileTest, OpensByTheWidePathOrItsUtf8Form) {
+  Write("k=v\n", "\xC3\xBC.properties");
+  PropertiesFile file(platform_, u"C:\\ci\\\u00FC.properties", std::ios_base::in);
+  EXPECT_EQ(Read(file), (Entries{{u"k", u"v"}}));
+  EXPECT_THAT(platform_.CallLog(),
+              ::testing::Contains("OpenFileStream(\"C:\\ci\\\xC3\xBC.properties\")"));
+
+  PropertiesFile narrow(platform_, u"C:\\ci\\none", std::ios_base::in);
+  narrow.Open(std::string("C:\\ci\\\xC3\xBC.properties"), std::ios_base::in);
+  EXPECT_TRUE(narrow.is_open());
+  EXPECT_EQ(narrow.path(), u"C:\\ci\\\u00FC.properties");
+  EXPECT_EQ(Read(narrow), (Entries{{u"k", u"v"}}));
+}
+
+TEST_F(PropertiesFileTest, ASecondOpenFailsAndEndsTheReading) {
+  PropertiesFile file(platform_, Write("k=v\n"), std::ios_base::in);
+  file.Open(Write("other=1\n", "other.properties"), std::ios_base::in);
+  EXPECT_TRUE(file.fail());
+  EXPECT_TRUE(file.is_open());
+  EXPECT_EQ(file.path(), u"C:\\ci\\other.properties");
+
+  std::vector<std::u16string> keys = {u"old"};
+  file.EnumerateKeys(keys);  // must come to an end, with nothing
+  EXPECT_TRUE(keys.empty());
+
+  // The first file is still the one attached.
+  file.Rewind();
+  std::u16string value;
+  file.FindValue(u"k", value);
+  EXPECT_EQ(value, u"v");
+}
+
+TEST_F(PropertiesFileTest, FailsToOpenWhatThePlatformRefusesOrAnOverlongPath) {
+  const std::u16string path = Write("k=v\n");
+  platform_.FailCall("OpenFileStream", 1);
+  PropertiesFile refused(platform_, path, std::ios_base::in);
+  EXPECT_FALSE(refused.is_open());
+
+  PropertiesFile overlong(platform_, u"C:\\ci\\" + std::u16string(300, u'x'), std::ios_base::in);
+  EXPECT_FALSE(overlong.is_open());
+  EXPECT_EQ(overlong.path(), u"");
+}
+
+}  // namespace
+}  // namespace qel
