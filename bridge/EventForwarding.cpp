@@ -64,14 +64,15 @@ bool IsWindowsNt(Platform& platform) {
 class InteractiveDesktopAttachment {
  public:
   explicit InteractiveDesktopAttachment(Platform& platform) : platform_(platform) {
-    attached_ = Attach();
+    try {
+      attached_ = Attach();
+    } catch (...) {
+      // No destructor runs for an object whose constructor throws.
+      Undo();
+      throw;
+    }
   }
-  ~InteractiveDesktopAttachment() {
-    if (stationSwitched_) platform_.SetProcessWindowStation(savedStation_);
-    if (desktopSwitched_) platform_.SetThreadDesktop(savedDesktop_);
-    if (openedStation_) platform_.CloseWindowStation(openedStation_);
-    if (openedDesktop_) platform_.CloseDesktop(openedDesktop_);
-  }
+  ~InteractiveDesktopAttachment() { Undo(); }
   InteractiveDesktopAttachment(const InteractiveDesktopAttachment&) = delete;
   InteractiveDesktopAttachment& operator=(const InteractiveDesktopAttachment&) = delete;
 
@@ -93,6 +94,13 @@ class InteractiveDesktopAttachment {
     if (!openedDesktop_) return false;
     desktopSwitched_ = platform_.SetThreadDesktop(openedDesktop_);
     return desktopSwitched_;
+  }
+
+  void Undo() {
+    if (stationSwitched_) platform_.SetProcessWindowStation(savedStation_);
+    if (desktopSwitched_) platform_.SetThreadDesktop(savedDesktop_);
+    if (openedStation_) platform_.CloseWindowStation(openedStation_);
+    if (openedDesktop_) platform_.CloseDesktop(openedDesktop_);
   }
 
   Platform& platform_;
