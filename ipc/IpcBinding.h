@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "ipc/IpcLibrary.h"
 #include "platform/Platform.h"
 
 namespace qel {
@@ -11,5 +12,29 @@ namespace qel {
 // Stores the use-input-desktop flag and binds the library unless it is bound
 // already. 1 when bound, 0 when this attempt failed (nothing is kept then).
 int32_t StartIpcBinding(Platform& platform, int32_t useInputDesktop);
+
+// Binds the library unless it is bound already: loads it, looks up all
+// eighteen entry points, checks the required ones, installs the dispatcher as
+// the message callback, passes the stored use-input-desktop flag to the
+// library and initialises it. 1 when bound, 0 when this attempt failed; a
+// failed attempt unloads the library again so that the next one starts afresh.
+// Two threads that bind at the same moment bind once.
+int32_t BindIpcLibrary(Platform& platform);
+
+// A copy of the binding table, taken under the binding's lock so that a reader
+// on another thread never sees a half-written table. The entry points are
+// callable only while |bound|: a failed attempt leaves in the slots what it
+// found in a library that has been unloaded since.
+struct IpcBindingSnapshot {
+  bool bound = false;
+  int32_t useInputDesktop = 0;
+  IpcMessageCallback messageCallback = nullptr;
+  IpcEntryPoints entries;
+};
+IpcBindingSnapshot CurrentIpcBinding();
+
+// Tests only: forgets the binding without touching the platform that made it
+// (which may be gone), so that the next start binds from the beginning.
+void ResetIpcBindingForTesting();
 
 }  // namespace qel

@@ -50,6 +50,8 @@ Bytes StringBlock(const std::vector<std::u16string>& texts) {
 // data entries, name strings and data. Offsets of each part are kept so that
 // tests can corrupt a chosen field.
 struct ResourceName16 {
+  ResourceName16(uint16_t integer) : id(integer) {}     // NOLINT(google-explicit-constructor)
+  ResourceName16(const char16_t* name) : text(name) {}  // NOLINT(google-explicit-constructor)
   uint16_t id = 0;
   std::u16string text;  // a text name when not empty
 };
@@ -187,13 +189,13 @@ Bytes BuildImage(const Bytes& tree, bool pe32Plus = false) {
 // named resource, and a resource with two languages.
 std::vector<Type> SampleTypes() {
   return {
-      {{0, u"MyType"}, {{{0, u"Hello"}, {{0x0409, {1, 2, 3}}}}}},
-      {{6, u""},
-       {{{1, u""}, {{0x0407, StringBlock({u"", u"eins", u"zwei"})}}},
-        {{2, u""},
+      {u"MyType", {{u"Hello", {{0x0409, {1, 2, 3}}}}}},
+      {6,
+       {{1, {{0x0407, StringBlock({u"", u"eins", u"zwei"})}}},
+        {2,
          {{0x0409, StringBlock({u"sixteen", u"", u"eighteen"})},
           {0x0407, StringBlock({u"sechzehn"})}}}}},
-      {{10, u""}, {{{100, u""}, {{0x0407, {9}}}}}},
+      {10, {{100, {{0x0407, {9}}}}}},
   };
 }
 

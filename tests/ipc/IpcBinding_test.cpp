@@ -1,0 +1,206 @@
+#include "ipc/IpcBinding.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/Dispatcher.h"
+#include "platform/hosted/HostedPlatform.h"
+#include "stubs/vovuru32/HostedStandInIpcLibrary.h"
+
+namespace qel {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+struct EntryName {
+  std::string name;
+  bool required;
+};
+
+std::vector<EntryName> TableOrder() {
+  std::vector<EntryName> names;
+  IpcEntryPoints entries;
+  ForEachIpcEntryPoint(entries, [&](const char* name, bool required, auto&) {
+    names.push_back({name, required});
+  });
+  return names;
+}
+
+// The order in which the library saw the two start-up calls.
+std::vector<std::string>& StartUpCalls() {
+  static std::vector<std::string> calls;
+  return calls;
+}
+int32_t QEL_STDCALL RecordInitApplication() {
+  StartUpCalls().push_back("InitApplication");
+  return StandInInitApplication();
+}
+int32_t QEL_STDCALL RecordUseInputDesktop(int32_t flag) {
+  StartUpCalls().push_back("QelUseInputDesktop(" + std::to_string(flag) + ")");
+  return StandInQelUseInputDesktop(flag);
+}
+
+class IpcBindingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetIpcBindingForTesting();
+    standin::ResetIpcLibrary();
+    StartUpCalls().clear();
+  }
+  void TearDown() override { ResetIpcBindingForTesting(); }
+
+  // The names passed to GetProcAddress, in order.
+  std::vector<std::string> LookedUpNames() const {
+    std::vector<std::string> names;
+    for (const std::string& call : platform_.CallLog()) {
+      if (call.rfind("GetProcAddress(", 0) != 0) continue;
+      size_t open = call.find('"');
+      names.push_back(call.substr(open + 1, call.rfind('"') - open - 1));
+    }
+    return names;
+  }
+
+  HostedPlatform platform_;
+};
+
+TEST_F(IpcBindingTest, BindsEveryEntryInTableOrderAndStartsTheLibraryLast) {
+  HostedPlatform::ExportTable exports = standin::IpcLibraryExports();
+  exports["InitApplication"] = reinterpret_cast<void*>(&RecordInitApplication);
+  exports["QelUseInputDesktop"] = reinterpret_cast<void*>(&RecordUseInputDesktop);
+  standin::InstallIpcLibrary(platform_, exports);
+
+  EXPECT_EQ(StartIpcBinding(platform_, 1), 1);
+
+  std::vector<std::string> expectedNames;
+  for (const EntryName& entry : TableOrder()) expectedNames.push_back(entry.name);
+  EXPECT_EQ(expectedNames.size(), kIpcEntryPointCount);
+  EXPECT_THAT(LookedUpNames(), ElementsAreArray(expectedNames));
+  EXPECT_THAT(StartUpCalls(), ElementsAre("QelUseInputDesktop(1)", "InitApplication"));
+
+  IpcBindingSnapshot binding = CurrentIpcBinding();
+  EXPECT_TRUE(binding.bound);
+  EXPECT_EQ(binding.useInputDesktop, 1);
+  EXPECT_EQ(binding.messageCallback, &OnIpcMessage);
+  ForEachIpcEntryPoint(binding.entries, [&](const char* name, bool, const auto& slot) {
+    EXPECT_EQ(reinterpret_cast<void*>(slot), exports[name]) << name;
+  });
+  EXPECT_EQ(platform_.LoadedModuleCount(), 1);
+}
+
+TEST_F(IpcBindingTest, AbsentLibraryFailsQuietlyAndALaterStartBinds) {
+  EXPECT_EQ(StartIpcBinding(platform_, 1), 0);
+  EXPECT_FALSE(CurrentIpcBinding().bound);
+  EXPECT_EQ(CurrentIpcBinding().messageCallback, nullptr);
+  EXPECT_EQ(platform_.CallCount("GetProcAddress"), 0);
+  EXPECT_EQ(platform_.CallCount("FreeLibrary"), 0);
+
+  standin::InstallIpcLibrary(platform_);
+  EXPECT_EQ(StartIpcBinding(platform_, 1), 1);
+  EXPECT_TRUE(CurrentIpcBinding().bound);
+  EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, 1);
+  EXPECT_EQ(platform_.CallCount("LoadLibraryA"), 2);
+}
+
+TEST_F(IpcBindingTest, MissingRequiredEntryUnloadsOnceAndLeavesNothing) {
+  for (const EntryName& entry : TableOrder()) {
+    if (!entry.required) continue;
+    SCOPED_TRACE(entry.name);
+    HostedPlatform platform;
+    HostedPlatform::ExportTable exports = standin::IpcLibraryExports();
+    exports.erase(entry.name);
+    standin::InstallIpcLibrary(platform, exports);
+    standin::ResetIpcLibrary();
+
+    EXPECT_EQ(StartIpcBinding(platform, 1), 0);
+    EXPECT_EQ(platform.CallCount("GetProcAddress"), static_cast<int>(kIpcEntryPointCount));
+    EXPECT_EQ(platform.LoadCount(), 1);
+    EXPECT_EQ(platform.ReleaseCount(), 1);
+    EXPECT_EQ(platform.LoadedModuleCount(), 0);
+    EXPECT_FALSE(CurrentIpcBinding().bound);
+    EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, 0);
+    EXPECT_THAT(standin::CurrentIpcLibraryState().useInputDesktopFlags, IsEmpty());
+
+    // Nothing kept: with the full library the next start binds from scratch.
+    standin::InstallIpcLibrary(platform);
+    EXPECT_EQ(StartIpcBinding(platform, 1), 1);
+    EXPECT_EQ(platform.LoadCount(), 2);
+    EXPECT_NE(CurrentIpcBinding().entries.deleteSvcNode, nullptr);
+    ResetIpcBindingForTesting();
+  }
+}
+
+TEST_F(IpcBindingTest, LibraryWithoutOptionalEntriesBindsWithoutUseInputDesktop) {
+  HostedPlatform::ExportTable exports = standin::IpcLibraryExports();
+  for (const EntryName& entry : TableOrder()) {
+    if (!entry.required) exports.erase(entry.name);
+  }
+  standin::InstallIpcLibrary(platform_, exports);
+
+  EXPECT_EQ(StartIpcBinding(platform_, 1), 1);
+  EXPECT_THAT(standin::CurrentIpcLibraryState().useInputDesktopFlags, IsEmpty());
+  EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, 1);
+  IpcBindingSnapshot binding = CurrentIpcBinding();
+  ForEachIpcEntryPoint(binding.entries, [&](const char* name, bool required, const auto& slot) {
+    EXPECT_EQ(slot != nullptr, required) << name;
+  });
+}
+
+TEST_F(IpcBindingTest, BoundLibraryIsNeverStartedAgain) {
+  standin::InstallIpcLibrary(platform_);
+  ASSERT_EQ(StartIpcBinding(platform_, 1), 1);
+  platform_.ClearCallLog();
+
+  EXPECT_EQ(StartIpcBinding(platform_, 0), 1);
+  EXPECT_EQ(BindIpcLibrary(platform_), 1);
+  EXPECT_TRUE(platform_.CallLog().empty());
+  EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, 1);
+  EXPECT_THAT(standin::CurrentIpcLibraryState().useInputDesktopFlags, ElementsAre(1));
+  EXPECT_EQ(CurrentIpcBinding().useInputDesktop, 0);  // stored, never passed on
+}
+
+TEST_F(IpcBindingTest, TwoThreadsStartingTogetherBindOnce) {
+  standin::InstallIpcLibrary(platform_);
+  for (int round = 0; round < 50; ++round) {
+    SCOPED_TRACE(round);
+    ResetIpcBindingForTesting();
+    standin::ResetIpcLibrary();
+    int loadsBefore = platform_.LoadCount();
+
+    std::mutex mutex;
+    std::condition_variable go;
+    bool started = false;
+    int32_t results[2] = {};
+    auto start = [&](int index) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        go.wait(lock, [&] { return started; });
+      }
+      results[index] = StartIpcBinding(platform_, 1);
+    };
+    std::thread first(start, 0);
+    std::thread second(start, 1);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      started = true;
+    }
+    go.notify_all();
+    first.join();
+    second.join();
+
+    EXPECT_EQ(results[0], 1);
+    EXPECT_EQ(results[1], 1);
+    EXPECT_EQ(platform_.LoadCount() - loadsBefore, 1);
+    EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, 1);
+  }
+}
+
+}  // namespace
+}  // namespace qel
