@@ -10,7 +10,9 @@
 #include <set>
 #include <vector>
 
+#include "ipc/IpcBinding.h"
 #include "platform/hosted/HostedPlatform.h"
+#include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 #include "support/HostedInstallation.h"
 
 namespace qel {
@@ -230,6 +232,24 @@ TEST(EventForwarding, OnNtAttachesBindsPostsAndDetachesInThatOrder) {
                                std::string("OpenWindowStationA(\"Winsta0\", false, 0x2000000)"),
                                std::string("OpenDesktopA(\"Default\", 0, false, 0x2000000)")}));
   EXPECT_TRUE(call.Detached());
+}
+
+TEST(EventForwarding, BindsTheIpcLibraryOnceWithTheInputDesktopFlag) {
+  ResetIpcBindingForTesting();
+  standin::ResetIpcLibrary();
+  {
+    Forwarding call;
+    standin::InstallIpcLibrary(call.platform);
+    EXPECT_EQ(call.Post(u"Host_Fan"), 0);
+    EXPECT_EQ(call.Post(u"Host_Fan"), 0);
+    EXPECT_EQ(call.platform.Events().size(), 2u);
+    EXPECT_TRUE(CurrentIpcBinding().bound);
+    standin::IpcLibraryState library = standin::CurrentIpcLibraryState();
+    EXPECT_EQ(library.initApplicationCalls, 1);
+    EXPECT_THAT(library.useInputDesktopFlags, ElementsAre(1));
+  }
+  ResetIpcBindingForTesting();
+  standin::ResetIpcLibrary();
 }
 
 TEST(EventForwarding, ResultsFiveSixAndEighteenWaitAndPostOnceMore) {
