@@ -167,7 +167,7 @@ class ProductRegistration {
       return false;
     }
     LONG written = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                  static_cast<DWORD>(text.size() + 1));
+                                  static_cast<DWORD>(text.size()) + 1);
     RegCloseKey(key);
     return written == ERROR_SUCCESS;
   }
@@ -309,7 +309,10 @@ int Run() {
   for (size_t i = 0; i < 3; ++i) {
     std::string want = expected[i].Json();
     std::string got = i < recorded.size() ? recorded[i] : "<nothing>";
-    Check(got == want, "event " + std::to_string(i + 1) + "\n  want " + want + "\n  got  " + got);
+    std::string what = "event " + std::to_string(i + 1);
+    what += "\n  want " + want;
+    what += "\n  got  " + got;
+    Check(got == want, what);
   }
   return failures ? 1 : 0;
 }
