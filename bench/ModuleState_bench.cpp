@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "bridge/ModuleState.h"
@@ -137,14 +135,6 @@ class SplitPlatform : public qel::HostedPlatform {
   }
 };
 
-std::string InstalledProperties() {
-  std::ifstream file(std::filesystem::path(QEL_SOURCE_DIR) / "resources" / "qelevent.properties",
-                     std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 void ProcessEvent(benchmark::State& state, bool counted) {
   qel::ResetIpcBindingForTesting();
   qel::standin::ResetIpcLibrary();
@@ -152,7 +142,9 @@ void ProcessEvent(benchmark::State& state, bool counted) {
   qel::standin::InstallIpcLibrary(platform);
   qel::test::HostedInstallation installation(platform);
   installation.InstallStringModule();
-  installation.WriteProperties(InstalledProperties());
+  std::filesystem::copy_file(
+      std::filesystem::path(QEL_SOURCE_DIR) / "resources" / "qelevent.properties",
+      installation.CiFolder() / "qelevent.properties");
   qel::ModuleState module(platform);
   module.InitMap();
   // The first event binds the IPC library, once for the life of the module.
