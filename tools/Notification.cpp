@@ -195,8 +195,9 @@ bool ParseResults(const std::string& text, std::vector<int32_t>& results, std::s
     const long long value = IsDigits(digits) ? std::strtoll(item.c_str(), nullptr, 10) : 0;
     if (!IsDigits(digits) || errno == ERANGE || value < std::numeric_limits<int32_t>::min() ||
         value > std::numeric_limits<int32_t>::max()) {
-      error = "\"" + text + "\" is not a list of results such as 18,0: \"" + item +
-              "\" is not a whole number that fits in 32 bits";
+      error = "\"" + text + "\" is not a list of results such as 18,0: \"";
+      error += item;
+      error += "\" is not a whole number that fits in 32 bits";
       return false;
     }
     parsed.push_back(static_cast<int32_t>(value));
