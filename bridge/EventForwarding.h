@@ -1,0 +1,40 @@
+// ProcessEvent's work: one host notification turned into one posted event.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "bridge/CategoryMap.h"
+#include "platform/Platform.h"
+
+namespace qel {
+
+// Results the host sees.
+constexpr int32_t kProcessEventPosted = 0;
+constexpr int32_t kProcessEventNoClassName = 2;
+constexpr int32_t kProcessEventNoDesktop = 14;
+
+// The wait before a post is tried again, and the longest a call may wait.
+constexpr uint32_t kRepostDelayMs = 120000;
+constexpr int kMaxPosts = 2;
+
+// What forwarding reads of the module state.
+struct ForwardingContext {
+  Platform& platform;
+  const std::u16string& resourceModulePath;
+  const std::optional<std::string>& languageCode;  // "en" is sent when absent
+  const CategoryMap& categories;
+};
+
+// The host's event: posted through VNXEventW with the category from
+// |categories| (the class name when it has none), and, on NT, while the
+// process is attached to the interactive window station and the thread to its
+// default desktop. Returns 0 once posted (whatever the post returned), 2 for
+// an empty class name, 14 when the attach failed or memory ran out before the
+// post. Throws nothing.
+int32_t ForwardEvent(const ForwardingContext& context, int32_t eventCode,
+                     const std::u16string& className, const std::u16string& eventText,
+                     const std::u16string& categoryAttribute, const std::u16string& target);
+
+}  // namespace qel
