@@ -232,15 +232,6 @@ TEST_F(RunCheckTest, PrintsTheListingAndWarningsAndAnswersWithItsExitStatus) {
   EXPECT_THAT(out.str(), HasSubstr("1 mapping, 1 warning\n"));
 }
 
-TEST_F(RunCheckTest, TakesTheModuleBesideTheFile) {
-  CheckSettings settings;
-  settings.properties = folder.Write("ci/qelevent.properties", "fan=" + Marked("CIM_Fan") + "\n");
-  fs::copy_file(PluginModule(), folder.Path() / "ci" / "qelevent.dll");
-  EXPECT_EQ(Run(settings), 0) << err.str();
-  EXPECT_THAT(out.str(),
-              HasSubstr("(categories from " + (folder.Path() / "ci" / "qelevent.dll").string()));
-}
-
 TEST_F(RunCheckTest, ExplainsWhatItCannotCheck) {
   const fs::path properties = folder.Write("ok.properties", "fan=" + Marked("CIM_Fan") + "\n");
   const struct {

@@ -104,7 +104,9 @@ TEST_F(ToolCommandsTest, ChecksAFileAndAnswersWithItsExitStatus) {
   EXPECT_THAT(err, HasSubstr(file.string() + ":2: warning: class CIM_Fan is already mapped"));
   EXPECT_THAT(out, HasSubstr("1 mapping, 1 warning\n"));
 
+  // Without --module, the qelevent.dll beside the file names the categories.
   EXPECT_EQ(Run({"check", (disk.Path() / "C/Prog/ci/qelevent.properties").string()}), 0) << err;
+  EXPECT_THAT(out, HasSubstr("(categories from " + module.string() + ")"));
   EXPECT_THAT(out, HasSubstr("1 mapping, no warnings\n"));
 }
 
