@@ -90,55 +90,66 @@ void PropertiesFile::FindValue(const std::u16string& key, std::u16string& value)
 }
 
 bool PropertiesFile::NextEntry(Entry& entry) {
+  PropertiesLine line;
+  ReadPropertiesLine(*this, line);
+  return PropertiesEntryOf(line, entry.key, entry.value);
+}
+
+bool ReadPropertiesLine(std::istream& stream, PropertiesLine& line) {
+  using traits_type = std::istream::traits_type;
   const traits_type::int_type kEnd = traits_type::eof();
-  std::string line;
+  line = PropertiesLine();
   bool readAny = false;
-  bool excessEnded = false;   // the skipped part reached a comment or a NUL
-  bool excessCounts = false;  // the skipped part holds something that is no blank
+  bool excessEnded = false;  // the skipped part reached a comment or a NUL
   for (;;) {
-    const traits_type::int_type next = get();
+    const traits_type::int_type next = stream.get();
     if (traits_type::eq_int_type(next, kEnd)) break;
     const char c = traits_type::to_char_type(next);
     if (c == '\x1A') {
-      setstate(std::ios_base::eofbit);
+      stream.setstate(std::ios_base::eofbit);
       break;
     }
     readAny = true;
     if (c == '\n') break;
-    if (c == '\r' && traits_type::eq_int_type(peek(), traits_type::to_int_type('\n'))) {
-      get();
+    if (c == '\r' && traits_type::eq_int_type(stream.peek(), traits_type::to_int_type('\n'))) {
+      stream.get();
       break;
     }
-    if (line.size() < kMaxLine) {
-      line += c;
+    ++line.length;
+    if (line.text.size() < PropertiesFile::kMaxLine) {
+      line.text += c;
     } else if (!excessEnded) {
       excessEnded = EndsContent(c);
-      excessCounts = excessCounts || (!excessEnded && !IsBlank(c));
+      line.excessCounts = line.excessCounts || (!excessEnded && !IsBlank(c));
     }
   }
   // Like a line read of the library: meeting the end fails only a read that
   // delivered nothing, not a last line without LF.
-  if (eof()) {
+  if (stream.eof()) {
     if (readAny) {
-      clear(rdstate() & ~std::ios_base::failbit);
+      stream.clear(stream.rdstate() & ~std::ios_base::failbit);
     } else {
-      setstate(std::ios_base::failbit);
+      stream.setstate(std::ios_base::failbit);
     }
   }
+  return readAny;
+}
 
-  const size_t contentEnd = line.find_first_of(std::string("#;\0", 3));
+bool PropertiesEntryOf(const PropertiesLine& line, std::u16string& key, std::u16string& value) {
+  std::string content = line.text;
+  const size_t contentEnd = content.find_first_of(std::string("#;\0", 3));
   if (contentEnd != std::string::npos) {
-    line.erase(contentEnd);
-  } else if (excessCounts) {
+    content.erase(contentEnd);
+  } else if (line.excessCounts) {
     return false;
   }
-  TrimLeft(line, kBlanks);
-  TrimRight(line, kBlanks);
-  const size_t split = line.find('=');
+  TrimLeft(content, kBlanks);
+  TrimRight(content, kBlanks);
+  const size_t split = content.find('=');
   if (split == std::string::npos) return false;
-  entry.key = Utf8ToWide(line.substr(0, split));
-  entry.value = Utf8ToWide(line.substr(split + 1));
-  return !entry.key.empty() && !entry.value.empty();
+  key = Utf8ToWide(content.substr(0, split));
+  value = Utf8ToWide(content.substr(split + 1));
+  return !key.empty() && !value.empty();
 }
 
 }  // namespace qel

@@ -76,6 +76,23 @@ class PropertiesFile : public WidePathFile {
   bool NextEntry(Entry& entry);
 };
 
+// One line of a properties file as the reader takes it in, for tools that
+// need to see more of a line than its entry (PropertiesFile reads its lines
+// the same way).
+struct PropertiesLine {
+  std::string text;           // the first PropertiesFile::kMaxLine bytes
+  size_t length = 0;          // the bytes of the whole line, its line end not counted
+  bool excessCounts = false;  // bytes beyond kMaxLine would have belonged to the entry
+};
+
+// Reads the next line of |stream|: up to LF (CR LF counts as LF), or up to
+// the first byte 0x1A, which ends the content and sets end of file. Leaves
+// the stream as a line read of the library does: meeting the end fails only
+// a read that delivered nothing. False when nothing was left to read.
+bool ReadPropertiesLine(std::istream& stream, PropertiesLine& line);
+// The key and value that |line| gives by the rules above; false when none.
+bool PropertiesEntryOf(const PropertiesLine& line, std::u16string& key, std::u16string& value);
+
 // Remove the characters of |set| from the start, or from the end, of |text|.
 void TrimLeft(std::string& text, const char* set);
 void TrimRight(std::string& text, const char* set);

@@ -1,0 +1,257 @@
+#include "tools/PropertiesCheck.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bridge/CategoryMap.h"
+#include "bridge/CategoryMapLoading.h"
+#include "config/TextConversions.h"
+#include "platform/hosted/HostedPlatform.h"
+#include "support/TestSupport.h"
+
+namespace qel::tool {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+// The plug-in's string table, built from resources/qelevent.rc.
+fs::path PluginModule() { return fs::path(QEL_PE_FIXTURE_DIR) / "qelevent.dll"; }
+
+StringTable PluginStrings() {
+  StringTable strings;
+  std::string error;
+  EXPECT_TRUE(LoadStringTable(PluginModule(), strings, error)) << error;
+  return strings;
+}
+
+// Categories "C1002" to "C1020", as many as the shipped table has.
+std::optional<std::string> SmallTable(uint32_t id) {
+  if (id < 1002 || id > 1020) return std::nullopt;
+  return "C" + std::to_string(id);
+}
+
+CheckReport Check(const std::string& bytes, const StringTable& strings = SmallTable) {
+  std::istringstream file(bytes);
+  return CheckProperties(file, strings);
+}
+
+std::string Marked(const std::string& className) { return "cim:Telvar_Services." + className; }
+
+struct Expected {
+  int line;
+  std::string text;
+};
+
+TEST(PropertiesCheckTest, TheShippedFileMapsNineteenClassesWithoutWarning) {
+  std::ifstream file(fs::path(QEL_SOURCE_DIR) / "resources" / "qelevent.properties",
+                     std::ios::binary);
+  ASSERT_TRUE(file);
+  const CheckReport report = CheckProperties(file, PluginStrings());
+  EXPECT_EQ(report.Mappings(), 19);
+  EXPECT_THAT(report.warnings, IsEmpty());
+  ASSERT_EQ(report.marked.size(), 19u);
+  EXPECT_EQ(report.marked.front().line, 44);
+  EXPECT_EQ(report.marked.front().className, "CIM_Chassis");
+  EXPECT_EQ(report.marked.front().id, 1002u);
+  EXPECT_EQ(report.marked.front().category, "System Enclosure");
+  EXPECT_EQ(report.marked.back().line, 62);
+  EXPECT_EQ(report.marked.back().className, "CIM_ArravaultHealth");
+  EXPECT_EQ(report.marked.back().id, 1020u);
+  EXPECT_EQ(report.marked.back().category, "Arravault Health");
+}
+
+TEST(PropertiesCheckTest, ListsMarkedEntriesWithTheirIdsInFileOrder) {
+  const CheckReport report = Check("# a comment\n\nfan=" + Marked("CIM_Fan") +
+                                   "\r\nplain=no marker here\nk=" + Marked("CIM_Temp") + "\n");
+  ASSERT_EQ(report.marked.size(), 2u);
+  EXPECT_EQ(report.marked[0].line, 3);
+  EXPECT_EQ(report.marked[0].className, "CIM_Fan");
+  EXPECT_EQ(report.marked[0].id, 1002u);
+  EXPECT_EQ(report.marked[0].category, "C1002");
+  EXPECT_TRUE(report.marked[0].mapped);
+  EXPECT_EQ(report.marked[1].line, 5);
+  EXPECT_EQ(report.marked[1].className, "CIM_Temp");
+  EXPECT_EQ(report.marked[1].id, 1003u);
+  EXPECT_THAT(report.warnings, IsEmpty());
+  EXPECT_EQ(report.Mappings(), 2);
+}
+
+TEST(PropertiesCheckTest, WarnsAboutWhatSilentlyGoesWrong) {
+  std::string twenty;
+  for (int i = 1; i <= 20; ++i)
+    twenty += "k" + std::to_string(i) + "=" + Marked("C" + std::to_string(i)) + "\n";
+  const std::string longValue = Marked("CIM_" + std::string(1100, 'A'));
+  const struct {
+    std::string name;
+    std::string bytes;
+    std::vector<Expected> warnings;
+    int mappings;
+  } cases[] = {
+      {"marker at the start",
+       "a=Telvar_Services.CIM_A\nb=" + Marked("CIM_B"),
+       {{1, "starts with the marker"}},
+       1},
+      {"marker in the wrong case",
+       "a=cim:telvar_services.CIM_A\nb=cim:TELVAR_SERVICES.CIM_B\nc=" + Marked("CIM_C"),
+       {{1, "written \"telvar_services.\""}, {2, "written \"TELVAR_SERVICES.\""}},
+       1},
+      {"duplicate class name",
+       "a=" + Marked("CIM_A") + "\nb=" + Marked("CIM_A") + "\nc=" + Marked("CIM_C"),
+       {{2, "CIM_A is already mapped on line 1 (\"C1002\")"}},
+       2},
+      {"empty class name",
+       "a=cim:Telvar_Services.\nb=" + Marked("CIM_B"),
+       {{1, "nothing follows the marker"}},
+       1},
+      {"more marked entries than categories",
+       twenty,
+       {{20, "20th marked line asks for id 1021, which the string table lacks (it has 19"}},
+       19},
+      {"line too long", "a=" + longValue + "\nb=" + Marked("CIM_B"), {{1, "1126 bytes long"}}, 1},
+      {"line too long by a comment only",
+       "a=" + Marked("CIM_A") + " # " + std::string(1100, '-') + "\n",
+       {{1, "only blanks or a comment"}},
+       1},
+      {"value cut by a comment",
+       "a=" + Marked("CIM_A#B") + "\nb=" + Marked("CIM_B;x"),
+       {{1, "\"#\" at column 28"}, {2, "the value \"cim:Telvar_Services.CIM_B\""}},
+       2},
+      {"key cut by a comment", "a#b=" + Marked("CIM_A"), {{1, "the line gives no entry"}}, 0},
+      {"value cut by a NUL",
+       std::string("a=cim:Telvar_Services.CIM_A\0B\n", 30),
+       {{1, "a NUL byte at column 28"}},
+       1},
+      {"marker on a line without key", "=" + Marked("CIM_A") + "\n", {{1, "an empty key"}}, 0},
+      {"marker on a line without =", "a " + Marked("CIM_A") + "\n", {{1, "no \"=\""}}, 0},
+      {"marker on a line without value", Marked("CIM_A") + "=\n", {{1, "an empty value"}}, 0},
+  };
+  for (const auto& c : cases) {
+    const CheckReport report = Check(c.bytes);
+    ASSERT_EQ(report.warnings.size(), c.warnings.size()) << c.name;
+    for (size_t i = 0; i < c.warnings.size(); ++i) {
+      EXPECT_EQ(report.warnings[i].line, c.warnings[i].line) << c.name;
+      EXPECT_THAT(report.warnings[i].text, HasSubstr(c.warnings[i].text)) << c.name;
+    }
+    EXPECT_EQ(report.Mappings(), c.mappings) << c.name;
+  }
+}
+
+TEST(PropertiesCheckTest, LeavesOrdinaryCommentsAndUnmarkedLinesAlone) {
+  const CheckReport report = Check(
+      "# header with Telvar_Services.CIM_X in it\n"
+      "   ;a=" +
+      Marked("CIM_Commented") +
+      "\n"
+      "a=" +
+      Marked("CIM_A") +
+      "   # trailing remark\n"
+      "b=" +
+      Marked("CIM_B") +
+      "\t; another\n"
+      "c=" +
+      Marked("CIM_C") +
+      "#\n"
+      "note=free text without the marker#and a comment\n"
+      "\xEF\xBB\xBF"
+      "d=" +
+      Marked("CIM_D") +
+      "\n"
+      "lonely line\n");
+  EXPECT_THAT(report.warnings, IsEmpty());
+  EXPECT_EQ(report.Mappings(), 4);
+}
+
+TEST(PropertiesCheckTest, UsesIdsAsTheCategoryMapLoadingDoes) {
+  // Marked entries that map nothing still use up their ids; unmarked ones do
+  // not. Whatever check calls mapped must be what InitMap's loading maps.
+  std::string bytes = "x=" + Marked("CIM_A") + "\ny=Telvar_Services.CIM_B\nz=" + Marked("CIM_A") +
+                      "\nw=cim:Telvar_Services.\nv=" + Marked("CIM_C") +
+                      "#cut\nu=" + Marked("CIM_D") + "\n";
+  for (int i = 0; i < 15; ++i) bytes += "f=" + Marked("CIM_F" + std::to_string(i)) + "\n";
+
+  test::TempFolder disk;
+  disk.Write("C/Prog/ci/qelevent.properties", bytes);
+  fs::copy_file(PluginModule(), disk.Path() / "C/Prog/ci/qelevent.dll");
+  HostedPlatform platform;
+  platform.SetDiskRoot(disk.Path());
+  platform.Registry().SetString("SOFTWARE\\Korvane\\Telvar", "TELVARPATH", "C:\\Prog");
+  CategoryMap map;
+  LoadCategoryMap(platform, u"C:\\Prog\\\\ci\\qelevent.dll", map);
+
+  const CheckReport report = Check(bytes, PluginStrings());
+  size_t stored = 0;
+  for (const MarkedEntry& entry : report.marked) {
+    if (!entry.mapped) continue;
+    ++stored;
+    EXPECT_EQ(WideToUtf8(map.lookup(Utf8ToWide(entry.className))), *entry.category)
+        << entry.className;
+  }
+  EXPECT_EQ(report.marked.back().id, 1021u);
+  EXPECT_FALSE(report.marked.back().mapped);
+  EXPECT_EQ(report.Mappings(), 17);
+  // The map also holds the empty class name, which no event can name.
+  EXPECT_EQ(map.size(), stored + 1);
+  EXPECT_EQ(map.lookup(u""), u"Disk Space Low");
+}
+
+class RunCheckTest : public ::testing::Test {
+ protected:
+  int Run(const CheckSettings& settings) {
+    out.str("");
+    err.str("");
+    return RunCheck(settings, out, err);
+  }
+  test::TempFolder folder;
+  std::ostringstream out;
+  std::ostringstream err;
+};
+
+TEST_F(RunCheckTest, PrintsTheListingAndWarningsAndAnswersWithItsExitStatus) {
+  CheckSettings settings;
+  settings.properties = folder.Write("ok.properties", "fan=" + Marked("CIM_Fan") + "\n");
+  settings.module = PluginModule();
+  EXPECT_EQ(Run(settings), 0);
+  EXPECT_THAT(out.str(), HasSubstr("1     1002  CIM_Fan     System Enclosure\n"));
+  EXPECT_THAT(out.str(), HasSubstr("1 mapping, no warnings\n"));
+  EXPECT_EQ(err.str(), "");
+
+  settings.properties =
+      folder.Write("bad.properties", "fan=" + Marked("CIM_Fan") + "\nagain=" + Marked("CIM_Fan"));
+  EXPECT_EQ(Run(settings), 1);
+  EXPECT_THAT(err.str(), HasSubstr(settings.properties->string() + ":2: warning: class CIM_Fan"));
+  EXPECT_THAT(out.str(), HasSubstr("2     1003  CIM_Fan     Fan  [maps nothing]\n"));
+  EXPECT_THAT(out.str(), HasSubstr("1 mapping, 1 warning\n"));
+}
+
+TEST_F(RunCheckTest, ExplainsWhatItCannotCheck) {
+  const fs::path properties = folder.Write("ok.properties", "fan=" + Marked("CIM_Fan") + "\n");
+  const struct {
+    std::optional<fs::path> properties;
+    std::optional<fs::path> module;
+    std::string reason;
+  } cases[] = {
+      {folder.Path() / "missing.properties", PluginModule(), "missing.properties does not exist"},
+      {properties, folder.Path() / "missing.dll", "missing.dll does not exist"},
+      {properties, properties, "is not a Windows module"},
+      {properties, fs::path(QEL_PE_FIXTURE_DIR) / "no-strings.dll", "has no string 1000"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Run({c.properties, c.module}), 2) << c.reason;
+    const std::string message = err.str();
+    EXPECT_THAT(message, HasSubstr(c.reason));
+    EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
+    EXPECT_EQ(out.str(), "");
+  }
+}
+
+}  // namespace
+}  // namespace qel::tool

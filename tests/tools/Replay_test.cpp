@@ -1,0 +1,221 @@
+#include "tools/Replay.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/TestSupport.h"
+
+namespace qel::tool {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr char kRegistry[] =
+    "REGEDIT4\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\r\n\"Version\"=\"4.1\"\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar\\4.1]\r\n"
+    "\"TELVARPATH\"=\"C:\\\\Prog\"\r\n";
+
+std::string Line(int code, const std::string& className, const std::string& text = "text",
+                 const std::string& target = "srv01") {
+  return json{{"eventCode", code},
+              {"className", className},
+              {"eventText", text},
+              {"categoryAttribute", "Hardware"},
+              {"target", target}}
+      .dump();
+}
+
+// An installation in a temporary folder: the product key, the plug-in's
+// string table as ci\qelevent.dll, the shipped properties file, and a German
+// language module beside the host executable C:\Prog\bin\host.exe.
+class ReplayTest : public ::testing::Test {
+ protected:
+  ReplayTest() {
+    disk.Write("telvar.reg", kRegistry);
+    fs::create_directories(disk.Path() / "C/Prog/ci");
+    fs::create_directories(disk.Path() / "C/Prog/bin/de");
+    fs::copy_file(Fixture("qelevent.dll"), disk.Path() / "C/Prog/ci/qelevent.dll");
+    fs::copy_file(fs::path(QEL_SOURCE_DIR) / "resources/qelevent.properties",
+                  disk.Path() / "C/Prog/ci/qelevent.properties");
+    fs::copy_file(Fixture("lang-0407.dll"), disk.Path() / "C/Prog/bin/de/qelevent.dll");
+    settings.installation.folder = disk.Path();
+  }
+  static fs::path Fixture(const char* name) { return fs::path(QEL_PE_FIXTURE_DIR) / name; }
+
+  int Replay(const std::string& notifications) {
+    std::istringstream in(notifications);
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = RunReplay(settings, in, "in.jsonl", out, err);
+    errors = err.str();
+    posted.clear();
+    lines.clear();
+    std::istringstream text(out.str());
+    for (std::string line; std::getline(text, line);) {
+      lines.push_back(line);
+      posted.push_back(json::parse(line));
+    }
+    return status;
+  }
+
+  test::TempFolder disk;
+  ReplaySettings settings;
+  std::vector<std::string> lines;  // as written
+  std::vector<json> posted;        // the same, parsed
+  std::string errors;
+};
+
+TEST_F(ReplayTest, PostsMappedAndUnmappedClassesAndRetries) {
+  settings.results = {18, 0};
+  ASSERT_EQ(Replay(Line(3, "CIM_Fan", "Fan 2 stopped") + "\n\n" + Line(1, "CIM_Battery") + "\n"), 0)
+      << errors;
+  ASSERT_EQ(posted.size(), 3u);
+  // The whole of one post, as it is written.
+  EXPECT_EQ(lines[0],
+            R"({"line":1,"attempt":1,"timeMs":0,"source":"CIM",)"
+            R"("typePath":["Marquel Agent Events","Fan"],"text":"Fan 2 stopped","language":"en",)"
+            R"("eventCode":3,"attributes":[{"name":"CATEGORY","type":9,"value":"Hardware"},)"
+            R"({"name":"CLASSNAME","type":9,"value":"CIM_Fan"},)"
+            R"({"name":"TARGET","type":9,"value":"srv01"}],)"
+            R"("destination":"@EventServer","result":18,"waitMs":120000})");
+  // The retry: the same event two minutes later, and nothing waits after it.
+  EXPECT_EQ(posted[1]["line"], 1);
+  EXPECT_EQ(posted[1]["attempt"], 2);
+  EXPECT_EQ(posted[1]["timeMs"], 120000);
+  EXPECT_EQ(posted[1]["result"], 0);
+  EXPECT_EQ(posted[1]["waitMs"], 0);
+  EXPECT_EQ(posted[1]["typePath"], posted[0]["typePath"]);
+  // An unmapped class is its own category; the blank line counts as a line.
+  EXPECT_EQ(posted[2]["line"], 3);
+  EXPECT_EQ(posted[2]["attempt"], 1);
+  EXPECT_EQ(posted[2]["timeMs"], 120000);
+  EXPECT_EQ(posted[2]["typePath"], json::array({"Marquel Agent Events", "CIM_Battery"}));
+  EXPECT_EQ(posted[2]["eventCode"], 1);
+
+  EXPECT_THAT(errors, HasSubstr("replay: 2 notifications, 3 posts (1 retried, 120000 ms waited)"));
+  EXPECT_THAT(errors, HasSubstr("  CIM_Battery  1\n  Fan          1\n"));
+  EXPECT_THAT(errors, HasSubstr("posted under their own name): CIM_Battery\n"));
+}
+
+TEST_F(ReplayTest, WaitsAfterEachOfTwoTransientResultsAndPostsNoThirdTime) {
+  settings.results = {6, 6, 7};
+  ASSERT_EQ(Replay(Line(1, "CIM_Fan") + "\n" + Line(2, "CIM_Fan") + "\n"), 0) << errors;
+  ASSERT_EQ(posted.size(), 3u);
+  EXPECT_EQ(posted[0]["waitMs"], 120000);
+  EXPECT_EQ(posted[1]["waitMs"], 120000);
+  EXPECT_EQ(posted[1]["attempt"], 2);
+  // Result 7 is no reason to retry.
+  EXPECT_EQ(posted[2]["line"], 2);
+  EXPECT_EQ(posted[2]["timeMs"], 240000);
+  EXPECT_EQ(posted[2]["result"], 7);
+  EXPECT_EQ(posted[2]["waitMs"], 0);
+  EXPECT_THAT(errors, HasSubstr("  Fan  2\n"));
+  EXPECT_THAT(errors, Not(HasSubstr("own name")));
+}
+
+TEST_F(ReplayTest, ReportsEachBadLineAndGoesOnWithTheNext) {
+  const std::string input = "{\"eventCode\": 1,\n" + Line(1, "CIM_Fan").substr(1) + "\n" +
+                            R"({"eventCode": 1, "className": "CIM_Fan", "eventText": "t", )"
+                            R"("categoryAttribute": "c"})"
+                            "\n" +
+                            Line(4, "CIM_Fan") + "\r\n" + Line(5, "") + "\n";
+  EXPECT_EQ(Replay(input), 1);
+  EXPECT_THAT(errors, HasSubstr("in.jsonl:1: not valid JSON"));
+  EXPECT_THAT(errors, HasSubstr("in.jsonl:2: not valid JSON"));
+  EXPECT_THAT(errors, HasSubstr("in.jsonl:3: field \"target\" is missing\n"));
+  EXPECT_THAT(errors, HasSubstr("in.jsonl:5: nothing posted: ProcessEvent returned 2"));
+  EXPECT_THAT(errors, HasSubstr("2 notifications, 1 post (0 retried, 0 ms waited), 1 not posted, "
+                                "3 lines rejected"));
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0]["line"], 4);
+  EXPECT_EQ(posted[0]["eventCode"], 4);
+}
+
+TEST_F(ReplayTest, WithoutInitMapEveryClassIsItsOwnCategory) {
+  settings.initMap = false;
+  ASSERT_EQ(Replay(Line(1, "CIM_Fan")), 0) << errors;
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0]["typePath"][1], "CIM_Fan");
+  EXPECT_THAT(errors, HasSubstr("own name): CIM_Fan\n"));
+}
+
+TEST_F(ReplayTest, TakesTheLanguageFromTheLocaleAndTheLanguageFolders) {
+  const struct {
+    uint32_t lcid;
+    const char* language;
+  } cases[] = {{0x0407, "de"}, {0x0C07, "de"}, {0x0409, "en"}, {0x040C, "en"}};
+  for (const auto& c : cases) {
+    settings.lcid = c.lcid;
+    ASSERT_EQ(Replay(Line(1, "CIM_Fan")), 0) << errors;
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0]["language"], c.language) << std::hex << c.lcid;
+  }
+}
+
+TEST_F(ReplayTest, ReadsAnotherPropertiesFileInPlaceOfTheInstalledOne) {
+  settings.installation.properties =
+      disk.Write("mine.properties", "x=cim:Telvar_Services.CIM_Battery\n");
+  ASSERT_EQ(Replay(Line(1, "CIM_Battery") + "\n" + Line(1, "CIM_Fan")), 0) << errors;
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0]["typePath"][1], "System Enclosure");
+  EXPECT_EQ(posted[1]["typePath"][1], "CIM_Fan");
+}
+
+TEST_F(ReplayTest, WarnsWhenTheInstallationHasNoPropertiesFile) {
+  fs::remove(disk.Path() / "C/Prog/ci/qelevent.properties");
+  ASSERT_EQ(Replay(Line(1, "CIM_Fan")), 0);
+  EXPECT_THAT(errors,
+              HasSubstr("warning: no properties file at C:\\Prog\\\\ci\\qelevent.properties"));
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0]["typePath"][1], "CIM_Fan");
+}
+
+TEST_F(ReplayTest, RefusesAnInstallationThatCannotRunThePlugin) {
+  const struct {
+    const char* name;
+    std::function<void()> spoil;
+    std::string reason;
+  } cases[] = {
+      {"no folder", [&] { settings.installation.folder = disk.Path() / "missing"; },
+       "missing does not exist"},
+      {"no export", [&] { fs::remove(disk.Path() / "telvar.reg"); }, "holds no registry export"},
+      {"broken export", [&] { disk.Write("telvar.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X\n"); },
+       "telvar.reg: line 2"},
+      {"no installation folder",
+       [&] {
+         disk.Write("telvar.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\n");
+       },
+       "names no installation folder"},
+      {"no plug-in", [&] { fs::remove(disk.Path() / "C/Prog/ci/qelevent.dll"); },
+       "no plug-in at C:\\Prog\\\\ci\\qelevent.dll"},
+      {"no substitute properties",
+       [&] { settings.installation.properties = disk.Path() / "mine.properties"; },
+       "mine.properties does not exist"},
+  };
+  for (const auto& c : cases) {
+    c.spoil();
+    EXPECT_EQ(Replay(Line(1, "CIM_Fan")), 2) << c.name;
+    EXPECT_THAT(errors, HasSubstr(c.reason)) << c.name;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    EXPECT_TRUE(posted.empty()) << c.name;
+    // Each case spoils a fresh installation.
+    settings = ReplaySettings();
+    disk.Write("telvar.reg", kRegistry);
+    settings.installation.folder = disk.Path();
+    fs::copy_file(Fixture("qelevent.dll"), disk.Path() / "C/Prog/ci/qelevent.dll",
+                  fs::copy_options::overwrite_existing);
+  }
+}
+
+}  // namespace
+}  // namespace qel::tool

@@ -1,0 +1,302 @@
+#include "tools/PropertiesCheck.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <ostream>
+
+#include "config/PropertiesFile.h"
+#include "config/TextConversions.h"
+#include "platform/hosted/PeResources.h"
+#include "tools/Installation.h"
+
+namespace qel::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What category map loading looks for, letter case significant.
+constexpr char kMarker[] = "Telvar_Services.";
+constexpr size_t kMarkerLength = sizeof(kMarker) - 1;
+constexpr uint32_t kFirstCategoryId = 1002;
+constexpr uint32_t kSourceId = 1000;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool HasNonBlank(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return !IsBlank(c); });
+}
+
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+size_t FindIgnoringAsciiCase(const std::string& text, const std::string& what) {
+  const auto found = std::search(text.begin(), text.end(), what.begin(), what.end(),
+                                 [](char a, char b) { return FoldAscii(a) == FoldAscii(b); });
+  return found == text.end() ? std::string::npos : static_cast<size_t>(found - text.begin());
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
+std::string Ordinal(int n) {
+  const char* suffix = "th";
+  if (n % 100 < 11 || n % 100 > 13) {
+    if (n % 10 == 1) suffix = "st";
+    if (n % 10 == 2) suffix = "nd";
+    if (n % 10 == 3) suffix = "rd";
+  }
+  return std::to_string(n) + suffix;
+}
+
+std::string IdText(uint32_t id, const std::optional<std::string>& category) {
+  return "id " + std::to_string(id) + (category ? " (" + Quoted(*category) + ")" : "");
+}
+
+// Works through one file; each line adds its warnings and its marked entry.
+class Checker {
+ public:
+  explicit Checker(const StringTable& strings) : strings_(strings) {}
+
+  void Line(int number, const PropertiesLine& line) {
+    number_ = number;
+    std::u16string wideKey;
+    std::u16string wideValue;
+    const bool entry = PropertiesEntryOf(line, wideKey, wideValue);
+    const std::string key = WideToUtf8(wideKey);
+    const std::string value = WideToUtf8(wideValue);
+    const std::string& text = line.text;
+    const size_t nul = text.find('\0');
+    const std::string beforeNul = text.substr(0, nul);
+    const size_t comment = beforeNul.find_first_of("#;");
+    const std::string content = beforeNul.substr(0, comment);
+
+    bool explained = false;
+    if (line.length > PropertiesFile::kMaxLine) {
+      const bool lost = line.excessCounts && comment == std::string::npos;
+      Warn("the line is " + std::to_string(line.length) + " bytes long, and only its first " +
+           std::to_string(PropertiesFile::kMaxLine) + " are read" +
+           (lost ? ": the rest would belong to the entry, so the line gives none"
+                 : "; the rest is only blanks or a comment"));
+      explained = lost;
+    }
+    // Only lines that name a class matter to the map; a comment that cuts a
+    // note short changes nothing.
+    const bool aboutMapping = FindIgnoringAsciiCase(text, kMarker) != std::string::npos;
+    if (aboutMapping && nul != std::string::npos && HasNonBlank(text.substr(nul + 1))) {
+      Warn("a NUL byte at column " + std::to_string(nul + 1) +
+           " ends the line: what follows it is not read" + Reading(entry, key, value));
+      explained = true;
+    }
+    // A comment that follows text without a blank between most likely cut a
+    // key or value short; "value   # remark" is an ordinary trailing comment.
+    if (aboutMapping && comment != std::string::npos && comment > 0 &&
+        !IsBlank(beforeNul[comment - 1]) && beforeNul.find('=') != std::string::npos &&
+        HasNonBlank(beforeNul.substr(comment + 1))) {
+      Warn(Quoted(std::string(1, beforeNul[comment])) + " at column " +
+           std::to_string(comment + 1) +
+           " starts a comment right after text: the rest of the line, " +
+           Quoted(beforeNul.substr(comment + 1)) + ", is not read" + Reading(entry, key, value));
+      explained = true;
+    }
+
+    if (!entry) {
+      if (!explained && FindIgnoringAsciiCase(content, kMarker) != std::string::npos) {
+        Warn("the line holds the marker but gives no entry, so it maps nothing: " +
+             NoEntryReason(content));
+      }
+      return;
+    }
+    Entry(value);
+  }
+
+  CheckReport Finish() { return std::move(report_); }
+
+ private:
+  void Warn(const std::string& text) { report_.warnings.push_back({number_, text}); }
+
+  static std::string Reading(bool entry, const std::string& key, const std::string& value) {
+    return entry ? ", so the key is " + Quoted(key) + " and the value " + Quoted(value)
+                 : ", and the line gives no entry";
+  }
+
+  static std::string NoEntryReason(std::string content) {
+    const size_t first = content.find_first_not_of(" \t");
+    content.erase(0, first == std::string::npos ? content.size() : first);
+    const size_t split = content.find('=');
+    if (split == std::string::npos) return "it has no \"=\" between key and value";
+    if (split == 0) return "nothing stands before the \"=\" (an empty key)";
+    return "nothing stands after the \"=\" (an empty value)";
+  }
+
+  void Entry(const std::string& value) {
+    const size_t marker = value.find(kMarker);
+    if (marker == std::string::npos) {
+      const size_t misspelt = FindIgnoringAsciiCase(value, kMarker);
+      if (misspelt != std::string::npos) {
+        Warn("the marker is written " + Quoted(value.substr(misspelt, kMarkerLength)) +
+             ", so this line maps nothing: only " + Quoted(kMarker) +
+             " in exactly this letter case marks a class");
+      }
+      return;
+    }
+    if (marker == 0) {
+      Warn(
+          "the value starts with the marker, so this line maps nothing: a class is marked only "
+          "after a lead-in of at least one character, as in \"cim:" +
+          value + "\"");
+      return;
+    }
+
+    MarkedEntry marked;
+    marked.line = number_;
+    marked.className = value.substr(marker + kMarkerLength);
+    marked.id = kFirstCategoryId + static_cast<uint32_t>(report_.marked.size());
+    marked.category = strings_(marked.id);
+    const auto earlier = mappedOn_.find(marked.className);
+    if (marked.className.empty()) {
+      Warn("nothing follows the marker: the empty class name maps nothing, yet it uses up " +
+           IdText(marked.id, marked.category));
+    } else if (!marked.category) {
+      Warn("this " + Ordinal(static_cast<int>(report_.marked.size()) + 1) +
+           " marked line asks for id " + std::to_string(marked.id) +
+           ", which the string table lacks (it has " + std::to_string(CategoryCount()) +
+           " categories): " + marked.className + " stays unmapped");
+    } else if (earlier != mappedOn_.end()) {
+      Warn("class " + marked.className + " is already mapped on line " +
+           std::to_string(earlier->second.first) + " (" + Quoted(earlier->second.second) +
+           "): this line maps nothing, yet it uses up " + IdText(marked.id, marked.category));
+    } else {
+      marked.mapped = true;
+      mappedOn_[marked.className] = {number_, *marked.category};
+    }
+    report_.marked.push_back(std::move(marked));
+  }
+
+  int CategoryCount() const {
+    int count = 0;
+    while (strings_(kFirstCategoryId + static_cast<uint32_t>(count))) ++count;
+    return count;
+  }
+
+  const StringTable& strings_;
+  CheckReport report_;
+  int number_ = 0;
+  std::map<std::string, std::pair<int, std::string>> mappedOn_;  // class -> line, category
+};
+
+void PrintReport(const CheckReport& report, const std::string& fileName, std::ostream& out,
+                 std::ostream& err) {
+  size_t width = std::string("class name").size();
+  for (const MarkedEntry& entry : report.marked) width = std::max(width, entry.className.size());
+  out << std::left << std::setw(6) << "line" << std::setw(6) << "id"
+      << std::setw(static_cast<int>(width) + 2) << "class name"
+      << "category\n";
+  for (const MarkedEntry& entry : report.marked) {
+    out << std::left << std::setw(6) << entry.line << std::setw(6) << entry.id
+        << std::setw(static_cast<int>(width) + 2) << entry.className
+        << entry.category.value_or("(none)") << (entry.mapped ? "" : "  [maps nothing]") << "\n";
+  }
+  for (const CheckWarning& warning : report.warnings) {
+    err << fileName << ":" << warning.line << ": warning: " << warning.text << "\n";
+  }
+  const size_t warnings = report.warnings.size();
+  out << report.Mappings() << (report.Mappings() == 1 ? " mapping, " : " mappings, ")
+      << (warnings == 0 ? std::string("no warnings")
+                        : std::to_string(warnings) + (warnings == 1 ? " warning" : " warnings"))
+      << "\n";
+}
+
+}  // namespace
+
+int CheckReport::Mappings() const {
+  return static_cast<int>(std::count_if(marked.begin(), marked.end(),
+                                        [](const MarkedEntry& entry) { return entry.mapped; }));
+}
+
+CheckReport CheckProperties(std::istream& file, const StringTable& strings) {
+  Checker checker(strings);
+  PropertiesLine line;
+  int number = 0;
+  // The same loop as the reader's: a stream that stops short of the end
+  // gives no more lines.
+  while (file.good() && ReadPropertiesLine(file, line)) checker.Line(++number, line);
+  return checker.Finish();
+}
+
+bool LoadStringTable(const fs::path& module, StringTable& strings, std::string& error) {
+  std::ifstream file(module, std::ios::binary);
+  if (!file) {
+    error = "module " + module.string() + " does not exist or cannot be read";
+    return false;
+  }
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
+  std::shared_ptr<const PeResources> resources = PeResources::Parse(bytes);
+  if (!resources) {
+    error = "module " + module.string() + " is not a Windows module (PE file)";
+    return false;
+  }
+  if (!resources->String(kSourceId)) {
+    error = "module " + module.string() + " has no string " + std::to_string(kSourceId) +
+            ": it is not the plug-in's qelevent.dll";
+    return false;
+  }
+  strings = [resources](uint32_t id) -> std::optional<std::string> {
+    std::optional<std::u16string> text = resources->String(id);
+    if (!text) return std::nullopt;
+    return WideToUtf8(*text);
+  };
+  return true;
+}
+
+int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err) {
+  std::string error;
+  auto fail = [&err](const std::string& why) {
+    err << "qelevent-tool check: " << why << "\n";
+    return 2;
+  };
+
+  std::optional<fs::path> sampleCi;
+  if (!settings.properties || !settings.module) {
+    InstallationPlatform sample;
+    if (sample.LoadRegistry(SampleInstallation(), error)) {
+      const std::optional<fs::path> file = sample.CiFileOnDisk(u"qelevent.properties");
+      if (file) sampleCi = file->parent_path();
+    }
+  }
+  fs::path properties;
+  if (settings.properties) {
+    properties = *settings.properties;
+  } else if (sampleCi) {
+    properties = *sampleCi / "qelevent.properties";
+  } else {
+    return fail("no properties file given, and no sample installation: " + error);
+  }
+  std::ifstream file(properties, std::ios::binary);
+  if (!file) return fail("properties file " + properties.string() + " does not exist");
+
+  fs::path module;
+  std::error_code ignored;
+  if (settings.module) {
+    module = *settings.module;
+  } else if (fs::is_regular_file(properties.parent_path() / "qelevent.dll", ignored)) {
+    module = properties.parent_path() / "qelevent.dll";
+  } else if (sampleCi && fs::is_regular_file(*sampleCi / "qelevent.dll", ignored)) {
+    module = *sampleCi / "qelevent.dll";
+  } else {
+    return fail(
+        "the category names come from the plug-in's qelevent.dll, and there is none "
+        "beside " +
+        properties.string() + " nor in the sample installation: give one with --module, or " +
+        SampleBuildHint());
+  }
+  StringTable strings;
+  if (!LoadStringTable(module, strings, error)) return fail(error);
+
+  out << properties.string() << " (categories from " << module.string() << ")\n";
+  const CheckReport report = CheckProperties(file, strings);
+  PrintReport(report, properties.string(), out, err);
+  return report.warnings.empty() ? 0 : 1;
+}
+
+}  // namespace qel::tool

@@ -1,0 +1,59 @@
+// The check command: what a properties file maps, read by the plug-in's own
+// line rules, and what in it silently goes wrong.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qel::tool {
+
+// The category text of a string id, or std::nullopt when the table has none.
+using StringTable = std::function<std::optional<std::string>(uint32_t id)>;
+
+// One marked entry, in file order.
+struct MarkedEntry {
+  int line = 0;
+  std::string className;  // UTF-8
+  uint32_t id = 0;
+  std::optional<std::string> category;
+  bool mapped = false;  // its class name gets this category
+};
+
+struct CheckWarning {
+  int line = 0;
+  std::string text;
+};
+
+struct CheckReport {
+  std::vector<MarkedEntry> marked;
+  std::vector<CheckWarning> warnings;  // in line order
+  int Mappings() const;
+};
+
+// Reads |file| (opened in binary mode) line by line as the plug-in does.
+CheckReport CheckProperties(std::istream& file, const StringTable& strings);
+
+// The string table of a module file (the plug-in's qelevent.dll). False with a
+// one-line reason when the file is missing, not a module, or lacks the
+// plug-in's string 1000.
+bool LoadStringTable(const std::filesystem::path& module, StringTable& strings, std::string& error);
+
+struct CheckSettings {
+  // By default the sample installation's.
+  std::optional<std::filesystem::path> properties;
+  // By default the qelevent.dll beside the properties file, or else the
+  // sample installation's.
+  std::optional<std::filesystem::path> module;
+};
+
+// Lists the marked entries on |out| and the warnings, as file:line: lines, on
+// |err|. Returns 0 without warnings, 1 with warnings, 2 when the check could
+// not be made.
+int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err);
+
+}  // namespace qel::tool

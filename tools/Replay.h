@@ -1,0 +1,39 @@
+// The replay command: host notifications run through the plug-in's own
+// start-up, InitMap and ProcessEvent on a hosted copy of a server
+// installation, and every event that it posts written out as one JSON line.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "platform/hosted/HostedPlatform.h"
+#include "tools/Installation.h"
+
+namespace qel::tool {
+
+struct ReplaySettings {
+  InstallationSettings installation;
+  uint32_t lcid = 0x0409;  // the user's default locale
+  // What the event server answers, post by post across the whole replay;
+  // 0 once they are used up.
+  std::vector<int32_t> results;
+  bool initMap = true;  // as the host does once before the first event
+};
+
+// One post as a JSON object on one line: |line| is the notification's line,
+// |attempt| 1 or 2, |timeMs| the simulated time of the post since the replay
+// began, |waitMs| the wait that followed it (0 when none did).
+std::string PostedEventJson(const PostedEvent& event, int line, int attempt, uint64_t timeMs,
+                            uint32_t waitMs);
+
+// Reads one notification per line of |in|, which messages call |inputName|.
+// Posted events go to |out|; errors and the closing summary to |err|. A line
+// that is not a notification is reported and skipped. Returns 0 when every
+// line was a notification, 1 when some were not, 2 when the installation
+// could not be opened.
+int RunReplay(const ReplaySettings& settings, std::istream& in, const std::string& inputName,
+              std::ostream& out, std::ostream& err);
+
+}  // namespace qel::tool

@@ -1,0 +1,172 @@
+#include "tools/ToolCommands.h"
+
+#include <fstream>
+#include <iostream>
+#include <optional>
+
+#include "tools/Notification.h"
+#include "tools/PropertiesCheck.h"
+#include "tools/Replay.h"
+
+namespace qel::tool {
+namespace {
+
+constexpr char kUsage[] =
+    R"(usage: qelevent-tool replay [options] [NOTIFICATIONS.jsonl]
+       qelevent-tool check [--module QELEVENT.DLL] [QELEVENT.PROPERTIES]
+
+replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
+        on a hosted server installation and prints each posted event as a JSON
+        line; a summary follows on standard error. Notifications are JSON lines
+        {"eventCode": 3, "className": "CIM_Fan", "eventText": "...",
+         "categoryAttribute": "...", "target": "..."}, read from standard input
+        when no file (or -) is given. Waits are simulated, not slept.
+  --install DIR      the installation: a folder with *.reg exports and drive
+                     folders (C/...); by default the sample installation
+  --properties FILE  read FILE in place of the installation's ci\qelevent.properties
+  --host PATH        Windows path of the host executable, beside which language
+                     folders are looked for (default <installation folder>\bin\host.exe)
+  --lcid LCID        the user's default locale, e.g. 0x0407 (default 0x0409)
+  --results LIST     what the event server answers, post after post, e.g. 18,0
+                     (0 once the list is used up; 5, 6 and 18 make the plug-in retry)
+  --no-init          do not call InitMap first (--init, the default, does)
+
+check   lists what a properties file maps (line, id, class name, category) and
+        warns about lines that silently go wrong; exits with 1 when it warned.
+        By default it checks the sample installation's file.
+  --module FILE      the qelevent.dll whose string table names the categories
+                     (default: the one beside the file, else the sample's)
+)";
+
+int UsageError(std::ostream& err, const std::string& why) {
+  err << "qelevent-tool: " << why << " (see qelevent-tool --help)\n";
+  return 2;
+}
+
+// Walks the arguments, taking "--name value" and "--name=value" alike.
+class Arguments {
+ public:
+  explicit Arguments(const std::vector<std::string>& arguments) : arguments_(arguments) {}
+  bool Done() const { return next_ >= arguments_.size(); }
+  const std::string& Next() {
+    current_ = arguments_[next_++];
+    inlineValue_.reset();
+    const size_t equals = current_.find('=');
+    if (current_.rfind("--", 0) == 0 && equals != std::string::npos) {
+      inlineValue_ = current_.substr(equals + 1);
+      current_.erase(equals);
+    }
+    return current_;
+  }
+  bool HasInlineValue() const { return inlineValue_.has_value(); }
+  // The option's value; false when there is none.
+  bool Value(std::string& value) {
+    if (inlineValue_) {
+      value = *inlineValue_;
+      return true;
+    }
+    if (Done()) return false;
+    value = arguments_[next_++];
+    return true;
+  }
+
+ private:
+  const std::vector<std::string>& arguments_;
+  size_t next_ = 0;
+  std::string current_;
+  std::optional<std::string> inlineValue_;
+};
+
+int Replay(Arguments& arguments, std::istream& in, std::ostream& out, std::ostream& err) {
+  ReplaySettings settings;
+  settings.installation.folder = SampleInstallation();
+  std::optional<std::string> input;
+  while (!arguments.Done()) {
+    const std::string option = arguments.Next();
+    std::string value;
+    std::string error;
+    const bool takesValue = option == "--install" || option == "--properties" ||
+                            option == "--host" || option == "--lcid" || option == "--results";
+    if (takesValue && !arguments.Value(value)) {
+      return UsageError(err, "replay: " + option + " needs a value");
+    }
+    if (!takesValue && arguments.HasInlineValue()) {
+      return UsageError(err, "replay: " + option + " takes no value");
+    }
+    if (option == "--install") {
+      settings.installation.folder = value;
+    } else if (option == "--properties") {
+      settings.installation.properties = value;
+    } else if (option == "--host") {
+      settings.installation.hostExecutable = value;
+    } else if (option == "--lcid") {
+      if (!ParseLcid(value, settings.lcid, error)) return UsageError(err, "--lcid: " + error);
+    } else if (option == "--results") {
+      if (!ParseResults(value, settings.results, error)) {
+        return UsageError(err, "--results: " + error);
+      }
+    } else if (option == "--init") {
+      settings.initMap = true;
+    } else if (option == "--no-init") {
+      settings.initMap = false;
+    } else if (option.size() > 1 && option[0] == '-') {
+      return UsageError(err, "replay: unknown option " + option);
+    } else if (input) {
+      return UsageError(err, "replay: one notifications file at most, not also " + option);
+    } else {
+      input = option;
+    }
+  }
+  if (!input || *input == "-") return RunReplay(settings, in, "<stdin>", out, err);
+  std::ifstream file(*input, std::ios::binary);
+  if (!file) {
+    err << "qelevent-tool replay: notifications file " << *input
+        << " does not exist or cannot be read\n";
+    return 2;
+  }
+  return RunReplay(settings, file, *input, out, err);
+}
+
+int Check(Arguments& arguments, std::ostream& out, std::ostream& err) {
+  CheckSettings settings;
+  while (!arguments.Done()) {
+    const std::string option = arguments.Next();
+    std::string value;
+    if (option == "--module") {
+      if (!arguments.Value(value)) return UsageError(err, "check: --module needs a value");
+      settings.module = value;
+    } else if (option.size() > 1 && option[0] == '-') {
+      return UsageError(err, "check: unknown option " + option);
+    } else if (settings.properties) {
+      return UsageError(err, "check: one properties file at a time, not also " + option);
+    } else {
+      settings.properties = option;
+    }
+  }
+  return RunCheck(settings, out, err);
+}
+
+}  // namespace
+
+int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
+            std::ostream& err) {
+  if (arguments.empty()) return UsageError(err, "name a command: replay or check");
+  const std::string& command = arguments[0];
+  if (command == "--help" || command == "-h" || command == "help") {
+    out << kUsage;
+    return 0;
+  }
+  const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+  for (const std::string& argument : rest) {
+    if (argument == "--help" || argument == "-h") {
+      out << kUsage;
+      return 0;
+    }
+  }
+  Arguments walker(rest);
+  if (command == "replay") return Replay(walker, in, out, err);
+  if (command == "check") return Check(walker, out, err);
+  return UsageError(err, "unknown command " + command + ": replay or check");
+}
+
+}  // namespace qel::tool
