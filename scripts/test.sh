@@ -19,3 +19,8 @@ for preset in win32 native native-asan; do
   echo "==== $preset: tests"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# Every fuzz target for a bounded time under both sanitizers; a finding fails
+# the run (the input is kept under build/fuzz/crashes/).
+echo "==== fuzz: ${QEL_FUZZ_SECONDS:-60} s per target"
+scripts/fuzz.sh "${QEL_FUZZ_SECONDS:-60}"
