@@ -149,7 +149,7 @@ void* Command::BuildMessage(uint8_t messageFlags, int32_t code, CommandParameter
   uint64_t cursor = dataOffset;
   for (uint32_t i = 0; i < params.Count(); ++i) {
     const uint32_t size = params.Size(i);
-    WriteLe32(message + lengthsOffset + 4 * i, size);
+    WriteLe32(message + lengthsOffset + size_t{4} * i, size);
     if (size != 0) std::memcpy(message + cursor, params.Data(i), size);
     cursor += size;
     if (releaseParams) params.ReleaseBuffer(i);
@@ -171,7 +171,7 @@ bool ReadParams(const uint8_t* message, CommandParameters& params) {
   const MessageHeader header = MessageHeader::Read(message);
   uint64_t cursor = header.dataOffset;
   for (uint32_t i = 0; i < header.parameterCount; ++i) {
-    const uint32_t size = ReadLe32(message + header.lengthsOffset + 4 * i);
+    const uint32_t size = ReadLe32(message + header.lengthsOffset + size_t{4} * i);
     if (!params.AddCopy(message + cursor, size)) return false;
     cursor += size;
   }

@@ -168,7 +168,7 @@ void OnSynchronousRequest(IpcApplication& application, HeldMessage& message) {
     HeldLock lock(platform, application.handlerLock);
     result = application.HandleCommand(command.get());
     if ((command->flags & Command::kKeptByHandler) != 0) {
-      command.release();  // the handler's now
+      static_cast<void>(command.release());  // the handler owns it now
     } else {
       command->SetOwnName(application.name.c_str());
       reply = command->BuildReply();

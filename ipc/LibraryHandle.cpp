@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/ScopedHandles.h"
+
 namespace qel {
 namespace {
 
@@ -11,19 +13,6 @@ constexpr uint32_t kQuietErrorMode = kSemFailCriticalErrors | kSemNoOpenFileErro
 
 // The C runtime's file-name part holds at most this many characters.
 constexpr size_t kMaxBaseNameLength = 255;
-
-class ScopedErrorMode {
- public:
-  ScopedErrorMode(Platform& platform, uint32_t mode)
-      : platform_(platform), previous_(platform.SetErrorMode(mode)) {}
-  ~ScopedErrorMode() { platform_.SetErrorMode(previous_); }
-  ScopedErrorMode(const ScopedErrorMode&) = delete;
-  ScopedErrorMode& operator=(const ScopedErrorMode&) = delete;
-
- private:
-  Platform& platform_;
-  uint32_t previous_;
-};
 
 }  // namespace
 

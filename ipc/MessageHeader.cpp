@@ -65,7 +65,7 @@ bool MessageBodyFits(const uint8_t* message) {
   if (header.lengthsOffset + uint64_t{4} * header.parameterCount > total) return false;
   uint64_t cursor = header.dataOffset;
   for (uint32_t i = 0; i < header.parameterCount; ++i) {
-    cursor += ReadLe32(message + header.lengthsOffset + 4 * i);
+    cursor += ReadLe32(message + header.lengthsOffset + size_t{4} * i);
     if (cursor > total) return false;
   }
   return true;

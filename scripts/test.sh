@@ -13,6 +13,11 @@ for preset in win32 native native-asan; do
   cmake --build --preset "$preset" -j "$jobs"
 done
 
+# Every fuzz target for a bounded time under both sanitizers; a finding fails
+# the run (the input is kept under build/fuzz/crashes/).
+echo "==== fuzz: ${QEL_FUZZ_SECONDS:-60} s per target"
+scripts/fuzz.sh "${QEL_FUZZ_SECONDS:-60}"
+
 # win32: the check of the built qelevent.dll (its test programs run only where
 # 32-bit Windows programs can, through the configured emulator).
 for preset in win32 native native-asan; do
@@ -20,7 +25,3 @@ for preset in win32 native native-asan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
-# Every fuzz target for a bounded time under both sanitizers; a finding fails
-# the run (the input is kept under build/fuzz/crashes/).
-echo "==== fuzz: ${QEL_FUZZ_SECONDS:-60} s per target"
-scripts/fuzz.sh "${QEL_FUZZ_SECONDS:-60}"

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "platform/hosted/HostText.h"
+
 namespace qel::tool {
 namespace {
 
@@ -153,34 +155,7 @@ std::u16string FromJsonText(const std::string& utf8) {
   return result;
 }
 
-std::string ToJsonText(const std::u16string& utf16) {
-  std::string result;
-  for (size_t i = 0; i < utf16.size(); ++i) {
-    char32_t code = utf16[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-        utf16[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (utf16[++i] - 0xDC00);
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = 0xFFFD;
-    }
-    if (code < 0x80) {
-      result += static_cast<char>(code);
-    } else if (code < 0x800) {
-      result += static_cast<char>(0xC0 | (code >> 6));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      result += static_cast<char>(0xE0 | (code >> 12));
-      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      result += static_cast<char>(0xF0 | (code >> 18));
-      result += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      result += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      result += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return result;
-}
+std::string ToJsonText(const std::u16string& utf16) { return ToStandardUtf8(utf16); }
 
 bool ParseResults(const std::string& text, std::vector<int32_t>& results, std::string& error) {
   std::vector<int32_t> parsed;

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "platform/hosted/CodePage1252.h"
+#include "platform/hosted/HostText.h"
 #include "platform/hosted/PeResources.h"
 
 namespace qel {
@@ -33,34 +34,6 @@ std::string Upper(std::string text) {
 std::string FileNameOf(const std::string& path) {
   size_t slash = path.find_last_of("\\/");
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Standard UTF-8, for turning a wide Windows path into a host file name.
-std::string PathToUtf8(const std::u16string& wide) {
-  std::string out;
-  for (size_t i = 0; i < wide.size(); ++i) {
-    uint32_t c = wide[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < wide.size() && wide[i + 1] >= 0xDC00 &&
-        wide[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
 }
 
 // Handle values handed out for things that are not modules or keys.
@@ -278,7 +251,7 @@ std::optional<std::filesystem::path> HostedPlatform::MapPath(const std::string& 
 
 std::optional<std::filesystem::path> HostedPlatform::MapPath(
     const std::u16string& windowsPath) const {
-  return MapPath(PathToUtf8(windowsPath));
+  return MapPath(ToStandardUtf8(windowsPath));
 }
 
 int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
@@ -293,7 +266,7 @@ int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
 bool HostedPlatform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
                                     std::ios_base::openmode mode) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
-  if (Call("OpenFileStream(\"" + PathToUtf8(path) + "\")")) return false;
+  if (Call("OpenFileStream(\"" + ToStandardUtf8(path) + "\")")) return false;
   std::optional<std::filesystem::path> disk = MapPath(path);
   return disk && buffer.open(disk->string(), mode) != nullptr;
 }

@@ -325,7 +325,7 @@ std::shared_ptr<const PeResources> PeResources::Parse(const std::vector<uint8_t>
   uint32_t resourceRva = 0;
   uint32_t resourceSize = 0;
   if (directoryCount > kResourceDirectoryIndex) {
-    const uint64_t entry = directories + kResourceDirectoryIndex * 8;
+    const uint64_t entry = directories + uint64_t{kResourceDirectoryIndex} * 8;
     if (entry + 8 > optionalSize) return nullptr;
     resourceRva = in.U32(optional + entry);
     resourceSize = in.U32(optional + entry + 4);
