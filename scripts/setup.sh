@@ -10,7 +10,7 @@ packages=(
   libbenchmark-dev                            # benchmarks
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686  # the win32 cross build
   nlohmann-json3-dev                          # JSON in the replay tool
-  python3                                     # small build-time helpers
+  python3                                     # the binary check of qelevent.dll, the benchmark summary
 )
 
 missing=()
