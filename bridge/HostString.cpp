@@ -24,7 +24,8 @@ enum class Inline { kNever, kWhileCapacityBelow8, kWhenPointedAt };
 struct Fields {
   Inline inlineUse;
   size_t pointer;
-  size_t inlineBuffer;  // shares its bytes with the pointer (Microsoft) or the capacity (mingw)
+  size_t inlineBuffer;  // shares its bytes with the pointer (Microsoft) or the capacity (mingw);
+                        // msvc6 has none
   size_t length;
   size_t capacity;
   size_t size;
