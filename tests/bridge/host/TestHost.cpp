@@ -1,8 +1,10 @@
 // A stand-in for the product's host service, run under Windows (or Wine). It
 // installs the plug-in and the two stand-in libraries in a fresh folder,
 // registers that folder under the product's registry key the way the installer
-// does, loads the plug-in with LoadLibrary, calls its exports as the host does
-// and reads what the stand-in event library recorded. It exercises the real
+// does, loads the plug-in with LoadLibrary, calls its exports as the host does,
+// with wide string objects laid out as the host library the plug-in was built
+// for (QEL_HOST_STRING_LAYOUT), and reads what the stand-in event library
+// recorded. It exercises the real
 // platform layer where the hosted one only imitates: an installation folder
 // whose name is not ASCII (read back through the ANSI code page), a read-only
 // properties file, the user's locale with or without language folders beside
@@ -31,6 +33,7 @@
 
 #include "platform/Platform.h"
 #include "stubs/vnxsdevt/EventRecord.h"
+#include "tests/support/HostStringObjects.h"
 
 namespace {
 
@@ -61,13 +64,14 @@ std::string Narrow(UINT codePage, const std::wstring& text) {
 
 std::string Utf8(const std::wstring& text) { return Narrow(CP_UTF8, text); }
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
+std::u16string Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::u16string();
   int size =
       MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(size > 0 ? size : 0, L'\0');
+  std::u16string out(size > 0 ? size : 0, u'\0');
   if (size > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], size);
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                        reinterpret_cast<wchar_t*>(&out[0]), size);
   }
   return out;
 }
@@ -270,8 +274,11 @@ Function Export(HMODULE module, const char* name) {
 }
 
 using InitMapFunction = bool (*)();
-using ProcessEventFunction = int(__stdcall*)(int, const std::wstring&, const std::wstring&,
-                                             const std::wstring&, const std::wstring&);
+// The four wide strings are references: the addresses of the host's objects.
+using ProcessEventFunction = int(__stdcall*)(int, const void*, const void*, const void*,
+                                             const void*);
+constexpr qel::HostStringLayout kLayout = qel::HostStringLayout::QEL_HOST_STRING_LAYOUT;
+using qel::test::HostStringObject;
 
 // The plug-in as the host holds it: loaded from the installation's ci folder
 // (the stand-ins beside it are found as its dependencies), freed on request
@@ -291,9 +298,18 @@ class Plugin {
            processEvent_ == Export<ProcessEventFunction>(module_, MAKEINTRESOURCEA(2));
   }
   bool InitMap() const { return initMap_(); }
-  int ProcessEvent(int code, const std::wstring& className, const std::wstring& text,
-                   const std::wstring& category, const std::wstring& target) const {
-    return processEvent_(code, className, text, category, target);
+  // The texts in the host's objects: in the objects' own buffers (up to 7
+  // units, where the layout has one), of 8 units and longer, or empty.
+  int ProcessEvent(int code, std::u16string_view className, std::u16string_view text,
+                   std::u16string_view category, std::u16string_view target) const {
+    HostStringObject objects[] = {
+        {kLayout, className}, {kLayout, text}, {kLayout, category}, {kLayout, target}};
+    return ProcessEvent(code, objects[0], objects[1], objects[2], objects[3]);
+  }
+  int ProcessEvent(int code, const HostStringObject& className, const HostStringObject& text,
+                   const HostStringObject& category, const HostStringObject& target) const {
+    return processEvent_(code, className.Address(), text.Address(), category.Address(),
+                         target.Address());
   }
   bool Free() {
     HMODULE module = module_;
@@ -345,7 +361,7 @@ int RunChecks(const std::string& language) {
   if (int setup = Install(install, registration, kProperties)) return setup;
   std::wstring log = install.Add(L"events.jsonl");
   SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
-  const std::wstring empty;
+  const std::u16string_view empty;
 
   // The first load: exports, InitMap (twice, as a host may), posts.
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"0,7,0");
@@ -354,25 +370,30 @@ int RunChecks(const std::string& language) {
   Check(plugin.ExportsAreOrdinals1And2(), "InitMap is ordinal 1 and ProcessEvent ordinal 2");
   Check(plugin.InitMap(), "InitMap on the read-only properties file returns true");
   Check(plugin.InitMap(), "InitMap returns true when called again");
-  Check(plugin.ProcessEvent(101, L"Host_Enclosure", L"Chassis open", L"Critical", L"server1") == 0,
+  Check(plugin.ProcessEvent(101, u"Host_Enclosure", u"Chassis open", u"Critical", u"server1") == 0,
         "ProcessEvent of a mapped class returns 0");
-  Check(plugin.ProcessEvent(102, L"Host_Fan", L"Fan 2 at 210 rpm \u2193", L"Warning", L"server1") ==
+  Check(plugin.ProcessEvent(102, u"Host_Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"server1") ==
             0,
         "ProcessEvent of a class mapped to the second category returns 0 (post returns 7)");
-  Check(plugin.ProcessEvent(103, L"Host_Other", empty, empty, empty) == 0,
+  Check(plugin.ProcessEvent(103, u"Host_Other", empty, empty, empty) == 0,
         "ProcessEvent of an unmapped class with empty texts returns 0");
-  Check(plugin.ProcessEvent(104, empty, L"lost", L"x", L"y") == 2,
+  Check(plugin.ProcessEvent(104, empty, u"lost", u"x", u"y") == 2,
         "ProcessEvent with an empty class name returns 2");
+  HostStringObject broken(kLayout, u"Host_Enclosure");
+  broken.SetBuffer(nullptr);
+  HostStringObject lost(kLayout, u"lost");
+  Check(plugin.ProcessEvent(105, broken, lost, lost, lost) == 14,
+        "ProcessEvent with a class name of 14 units but no buffer returns 14");
   Check(plugin.Free(), "FreeLibrary of the plug-in");
 
   // The second load in the same process starts from nothing: its map is
   // empty until InitMap fills it again.
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"");
   Check(plugin.Load(install.Ci()), "the plug-in loads a second time");
-  Check(plugin.ProcessEvent(201, L"Host_Enclosure", L"before InitMap", empty, L"server2") == 0,
+  Check(plugin.ProcessEvent(201, u"Host_Enclosure", u"before InitMap", empty, u"server2") == 0,
         "ProcessEvent after the reload, before InitMap, returns 0");
   Check(plugin.InitMap(), "InitMap after the reload returns true");
-  Check(plugin.ProcessEvent(202, L"Host_Enclosure", L"after InitMap", empty, L"server2") == 0,
+  Check(plugin.ProcessEvent(202, u"Host_Enclosure", u"after InitMap", empty, u"server2") == 0,
         "ProcessEvent after the reload and InitMap returns 0");
   Check(plugin.Free(), "FreeLibrary of the plug-in, second time");
 
