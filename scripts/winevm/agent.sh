@@ -6,6 +6,8 @@
 export HOME=/root WINEPREFIX=/root/.wine WINEDEBUG=-all LANG=en_US.UTF-8
 idle_limit=1800
 
+# cache=mmap: Wine maps the programs it runs, and mappings of a 9p file need
+# the page cache that this mode keeps for them alone.
 while read -r tag path; do
   mkdir -p "$path"
   mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=mmap "$tag" "$path" ||
@@ -31,7 +33,8 @@ run_job() {
 last_busy=$SECONDS
 until [ -e /qel/poweroff ]; do
   for job in /qel/jobs/*.job; do
-    [ -d "$job" ] && mv "$job" "${job%.job}.run" || continue
+    [ -d "$job" ] || continue
+    mv "$job" "${job%.job}.run" || continue
     run_job "${job%.job}.run" &
   done
   if [ -n "$(jobs -rp)" ]; then

@@ -411,7 +411,10 @@ int RunChecks(const std::string& language) {
   for (size_t i = 0; i < count; ++i) {
     std::string want = expected[i].Json(language);
     std::string got = i < recorded.size() ? recorded[i] : "<nothing>";
-    Check(got == want, "event " + std::to_string(i + 1) + "\n  want " + want + "\n  got  " + got);
+    std::string what = "event " + std::to_string(i + 1);
+    what += "\n  want " + want;
+    what += "\n  got  " + got;
+    Check(got == want, what);
   }
   return failures ? 1 : 0;
 }
