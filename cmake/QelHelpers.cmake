@@ -16,10 +16,10 @@ function(qel_add_test_folder name dir)
 endfunction()
 
 # qel_windows_test_program(<target>): a win32 test program that runs from a
-# folder shared into the emulated machine over 9p. Wine reads the sections of an
-# image whose sections are not page-aligned in the file with one unchecked
-# pread(), which comes back short there now and then and leaves code pages of
-# zeros; page-aligned sections are mapped instead, and mapping is reliable.
+# folder shared into the emulated machine over 9p. Wine reads, rather than maps,
+# the sections of an image whose sections are not page-aligned in the file, and
+# from the share that read left pages of zeros in the code now and then (the
+# programs crashed at their entry point); page-aligned sections are mapped.
 function(qel_windows_test_program target)
   target_link_options(${target} PRIVATE -Wl,--file-alignment,4096)
 endfunction()

@@ -4,12 +4,11 @@
 // does, loads the plug-in with LoadLibrary, calls its exports as the host does,
 // with wide string objects laid out as the host library the plug-in was built
 // for (QEL_HOST_STRING_LAYOUT), and reads what the stand-in event library
-// recorded. It exercises the real
-// platform layer where the hosted one only imitates: an installation folder
-// whose name is not ASCII (read back through the ANSI code page), a read-only
-// properties file, the user's locale with or without language folders beside
-// this program, real waits, and the module loaded and freed twice in one
-// process.
+// recorded. It exercises the real platform layer where the hosted one only
+// imitates: an installation folder whose name is not ASCII (read back through
+// the ANSI code page), a read-only properties file, the user's locale with or
+// without language folders beside this program, real waits, and the module
+// loaded and freed twice in one process.
 //
 //   qel_testhost [--language CODE]
 //     The checks; CODE is the language every event must carry (default "en").
@@ -27,7 +26,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
