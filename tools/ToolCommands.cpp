@@ -20,7 +20,8 @@ replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
         line; a summary follows on standard error. Notifications are JSON lines
         {"eventCode": 3, "className": "CIM_Fan", "eventText": "...",
          "categoryAttribute": "...", "target": "..."}, read from standard input
-        when no file (or -) is given. Waits are simulated, not slept.
+        when no file (or -) is given. Waits are simulated, not slept. On a
+        terminal, standard error also shows the progress of a long replay.
   --install DIR      the installation: a folder with *.reg exports and drive
                      folders (C/...); by default the sample installation
   --properties FILE  read FILE in place of the installation's ci\qelevent.properties
@@ -30,10 +31,10 @@ replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
   --results LIST     what the event server answers, post after post, e.g. 18,0
                      (0 once the list is used up; 5, 6 and 18 make the plug-in retry)
   --no-init          do not call InitMap first (--init, the default, does)
-  --summary-json FILE  also write the summary (events per category, unmapped
-                     class names with their counts, posts, retries, waits) to
-                     FILE as one JSON document
-        On a terminal, standard error shows the progress of a long replay.
+  --summary-json FILE
+                     also write the summary (events per category, unmapped class
+                     names with their counts, posts, retries, waits) to FILE as
+                     one JSON document
 
 check   lists what a properties file maps (line, id, class name, category) and
         warns about lines that silently go wrong; exits with 1 when it warned.
