@@ -68,6 +68,13 @@ class HostedPlatform : public Platform {
   const std::vector<std::string>& CallLog() const { return callLog_; }
   int CallCount(const std::string& call) const;
   void ClearCallLog() { callLog_.clear(); }
+  // Forgets the call log, the posts and the sleeps: a long run calls this
+  // between events so that nothing grows with their number.
+  void ClearRecords() {
+    callLog_.clear();
+    events_.clear();
+    sleeps_.clear();
+  }
 
   HostedRegistry& Registry() { return registry_; }
 
@@ -184,11 +191,22 @@ class HostedPlatform : public Platform {
   };
 
   // Logs the call and tells whether it should fail now.
-  bool Call(const std::string& entry);
+  bool Call(std::string entry);
   Module* FindModule(HModule module);
   const PeResources* ResourcesOf(HModule module);
   HModule AddModule(Module module);
-  std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath) const;
+  // What tells one version of a file from another.
+  struct FileIdentity {
+    int64_t size = 0;
+    int64_t modified = 0;  // in the file system's own unit
+    bool operator==(const FileIdentity& o) const {
+      return size == o.size && modified == o.modified;
+    }
+  };
+  static std::optional<FileIdentity> IdentityOf(const std::filesystem::path& file);
+  // What the PE file at |windowsPath| holds; null when it is missing or not a
+  // well-formed image.
+  std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath);
 
   mutable std::recursive_mutex mutex_;  // the dispatcher tests call from several threads
   std::vector<std::string> callLog_;
@@ -207,6 +225,15 @@ class HostedPlatform : public Platform {
 
   std::map<std::string, ExportTable> codeLibraries_;  // key: upper-case file name
   std::map<uintptr_t, Module> modules_;
+  // A module file is read and parsed once for as long as it keeps its size and
+  // modification time: a string load per event would otherwise read the whole
+  // plug-in from disk each time. Loads and releases are still counted per call.
+  struct ParsedFile {
+    std::filesystem::path disk;  // where the Windows path led
+    FileIdentity identity;
+    std::shared_ptr<const PeResources> resources;  // null: not a well-formed image
+  };
+  std::map<std::string, ParsedFile> parsedFiles_;  // key: the Windows path as loaded
   uintptr_t nextHandle_ = 0x10000;
   int loads_ = 0;
   int releases_ = 0;
