@@ -50,7 +50,12 @@ H Handle(uintptr_t value) {
 }  // namespace
 
 HostedPlatform::HostedPlatform()
-    : ipcAllocate_([](uint32_t size) { return std::calloc(1, size ? size : 1); }),
+    : ipcAllocate_([](uint32_t size) {
+        // Not zero, so that a byte the writer of a message forgets shows.
+        void* message = std::malloc(size ? size : 1);
+        if (message != nullptr) std::memset(message, kFreshIpcMessageFill, size);
+        return message;
+      }),
       ipcRelease_([](void* message) {
         std::free(message);
         return int32_t{1};

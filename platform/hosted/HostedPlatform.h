@@ -91,8 +91,10 @@ class HostedPlatform : public Platform {
   // without folder). LoadLibraryA of that name then succeeds.
   void InstallCodeLibrary(const std::string& fileName, ExportTable exports);
   void RemoveCodeLibrary(const std::string& fileName);
-  // The two IPC imports by number go to these functions (by default a plain
-  // zeroing allocator and its release).
+  // The two IPC imports by number go to these functions (by default an
+  // allocator that fills each message with kFreshIpcMessageFill, and its
+  // release).
+  static constexpr uint8_t kFreshIpcMessageFill = 0xCD;
   void SetIpcImports(std::function<void*(uint32_t)> allocate,
                      std::function<int32_t(void*)> release);
 
