@@ -116,6 +116,15 @@ class DispatcherTest : public ::testing::Test {
     return node;
   }
 
+  // A pending command whose waiter watches its done flag, the event 0x601
+  // and thread 77's messages.
+  void AddWatched(Command* command, std::atomic<int16_t>& done) {
+    PendingCommand* node = AddPending(command, 0);
+    node->done = &done;
+    node->event = &event_;
+    node->threadId = 77;
+  }
+
   std::vector<Command*> PendingList() const {
     std::vector<Command*> commands;
     for (PendingCommand* node = app_->pendingCommands; node; node = node->next) {
@@ -127,16 +136,13 @@ class DispatcherTest : public ::testing::Test {
   test::PlatformThatNeverFailsToRecord platform_;
   std::unique_ptr<StrictMock<TestApplication>> app_;
   std::vector<std::string> log_;
+  EventSignal event_{Handle(0x601)};
 };
 
 TEST_F(DispatcherTest, SixteenthTickOfASecondTimesOutA15SecondCommand) {
   RecordingCommand command(platform_, log_);
   std::atomic<int16_t> done{0};
-  EventSignal event(Handle(0x601));
-  PendingCommand* node = AddPending(&command, 0);
-  node->done = &done;
-  node->event = &event;
-  node->threadId = 77;
+  AddWatched(&command, done);
 
   for (int tick = 0; tick < 15; ++tick) Tick(1000);
   EXPECT_EQ(command.remainingTime, 0u);
@@ -567,11 +573,7 @@ TEST_F(DispatcherTest, ApplicationOperationsThatThrowAreContained) {
   ThrowingCommand command(platform_, 1);
   command.remainingTime = 0;
   std::atomic<int16_t> done{0};
-  EventSignal event(Handle(0x601));
-  PendingCommand* node = AddPending(&command, 0);
-  node->done = &done;
-  node->event = &event;
-  node->threadId = 77;
+  AddWatched(&command, done);
   app_->tickInterval = 1000;
   EXPECT_CALL(*app_, OnTick()).WillOnce(Throw(std::runtime_error("tick failed")));
   Tick(1000);
