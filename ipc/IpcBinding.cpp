@@ -6,6 +6,7 @@
 
 #include "ipc/Dispatcher.h"
 #include "ipc/LibraryHandle.h"
+#include "platform/SystemThreads.h"
 
 namespace qel {
 namespace {
@@ -22,11 +23,11 @@ struct IpcBindingTable {
   IpcEntryPoints entries;
 };
 
-// Both are constant-initialised: all zero before any code of the module runs.
+// Constant-initialised: all zero before any code of the module runs.
 IpcBindingTable IpcBinding;
 // The binding itself takes no lock; this one keeps two first starts on
 // different threads from loading and initialising the library twice.
-std::mutex IpcBindingMutex;
+SystemLock IpcBindingMutex;
 
 int32_t BindLocked(Platform& platform) {
   if (IpcBinding.library) return IpcBinding.library->Module() != nullptr ? 1 : 0;
@@ -60,18 +61,18 @@ int32_t BindLocked(Platform& platform) {
 }  // namespace
 
 int32_t StartIpcBinding(Platform& platform, int32_t useInputDesktop) {
-  std::lock_guard<std::mutex> lock(IpcBindingMutex);
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   IpcBinding.useInputDesktop = useInputDesktop;
   return BindLocked(platform);
 }
 
 int32_t BindIpcLibrary(Platform& platform) {
-  std::lock_guard<std::mutex> lock(IpcBindingMutex);
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   return BindLocked(platform);
 }
 
 IpcBindingSnapshot CurrentIpcBinding() {
-  std::lock_guard<std::mutex> lock(IpcBindingMutex);
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   IpcBindingSnapshot snapshot;
   snapshot.bound = IpcBinding.library != nullptr;
   snapshot.useInputDesktop = IpcBinding.useInputDesktop;
@@ -81,7 +82,7 @@ IpcBindingSnapshot CurrentIpcBinding() {
 }
 
 void ResetIpcBindingForTesting() {
-  std::lock_guard<std::mutex> lock(IpcBindingMutex);
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   IpcBinding.library.reset();
   IpcBinding.useInputDesktop = 0;
   IpcBinding.messageCallback = nullptr;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/SystemThreads.h"
 #include "platform/hosted/HostedRegistry.h"
 
 namespace qel {
@@ -190,7 +191,7 @@ class HostedPlatform : public Platform {
   HModule AddModule(Module module);
   std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath) const;
 
-  mutable std::recursive_mutex mutex_;  // the dispatcher tests call from several threads
+  mutable SystemLock mutex_;  // the dispatcher tests call from several threads
   std::vector<std::string> callLog_;
   std::map<std::string, int> failures_;
 

@@ -3,13 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ipc/Dispatcher.h"
+#include "platform/SystemThreads.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 
@@ -174,26 +173,19 @@ TEST_F(IpcBindingTest, TwoThreadsStartingTogetherBindOnce) {
     standin::ResetIpcLibrary();
     int loadsBefore = platform_.LoadCount();
 
-    std::mutex mutex;
-    std::condition_variable go;
-    bool started = false;
+    // Both threads wait at the closed gate, which then opens for both.
+    SystemLock gate;
     int32_t results[2] = {};
     auto start = [&](int index) {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        go.wait(lock, [&] { return started; });
-      }
+      { std::lock_guard<SystemLock> pass(gate); }
       results[index] = StartIpcBinding(platform_, 1);
     };
-    std::thread first(start, 0);
-    std::thread second(start, 1);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      started = true;
-    }
-    go.notify_all();
-    first.join();
-    second.join();
+    gate.lock();
+    SystemThread first([&] { start(0); });
+    SystemThread second([&] { start(1); });
+    gate.unlock();
+    first.Join();
+    second.Join();
 
     EXPECT_EQ(results[0], 1);
     EXPECT_EQ(results[1], 1);
