@@ -555,9 +555,19 @@ uint32_t HostedPlatform::GetTickCount() {
 }
 
 void HostedPlatform::Sleep(uint32_t milliseconds) {
+  std::function<void(uint32_t)> hook;
+  {
+    std::lock_guard<SystemLock> lock(mutex_);
+    Call("Sleep(" + std::to_string(milliseconds) + ")");
+    sleeps_.push_back(milliseconds);
+    hook = sleepHook_;
+  }
+  if (hook) hook(milliseconds);
+}
+
+void HostedPlatform::SetSleepHook(std::function<void(uint32_t)> hook) {
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("Sleep(" + std::to_string(milliseconds) + ")");
-  sleeps_.push_back(milliseconds);
+  sleepHook_ = std::move(hook);
 }
 
 uint32_t HostedPlatform::WaitForSingleObject(HSync handle, uint32_t milliseconds) {
@@ -589,6 +599,54 @@ bool HostedPlatform::PostThreadMessageA(uint32_t threadId, uint32_t message, uin
 void HostedPlatform::PostQuitMessage(int exitCode) {
   std::lock_guard<SystemLock> lock(mutex_);
   Call("PostQuitMessage(" + std::to_string(exitCode) + ")");
+}
+
+// ---- Critical sections ---------------------------------------------------------------
+// Real locks, so that a test sees one thread wait for another. The platform's
+// own lock is never held while a thread waits for a critical section.
+
+HLock HostedPlatform::CreateCriticalSection() {
+  std::lock_guard<SystemLock> lock(mutex_);
+  if (Call("CreateCriticalSection()")) return nullptr;
+  uintptr_t handle = nextHandle_++;
+  criticalSections_[handle] = std::make_unique<CriticalSection>();
+  return Handle<HLock>(handle);
+}
+
+void HostedPlatform::EnterCriticalSection(HLock section) {
+  CriticalSection* entered = nullptr;
+  {
+    std::lock_guard<SystemLock> lock(mutex_);
+    Call("EnterCriticalSection(" + Hex(section) + ")");
+    auto found = criticalSections_.find(reinterpret_cast<uintptr_t>(section));
+    if (found == criticalSections_.end()) return;
+    entered = found->second.get();
+    ++entered->waiting;
+  }
+  entered->lock.lock();
+  std::lock_guard<SystemLock> lock(mutex_);
+  --entered->waiting;
+}
+
+void HostedPlatform::LeaveCriticalSection(HLock section) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  Call("LeaveCriticalSection(" + Hex(section) + ")");
+  auto found = criticalSections_.find(reinterpret_cast<uintptr_t>(section));
+  if (found != criticalSections_.end()) found->second->lock.unlock();
+}
+
+void HostedPlatform::DeleteCriticalSection(HLock section) {
+  if (section == nullptr) return;
+  std::lock_guard<SystemLock> lock(mutex_);
+  Call("DeleteCriticalSection(" + Hex(section) + ")");
+  criticalSections_.erase(reinterpret_cast<uintptr_t>(section));
+}
+
+int HostedPlatform::ThreadsWaitingToEnter() const {
+  std::lock_guard<SystemLock> lock(mutex_);
+  int waiting = 0;
+  for (const auto& entry : criticalSections_) waiting += entry.second->waiting;
+  return waiting;
 }
 
 // ---- The maker's libraries -------------------------------------------------------------
