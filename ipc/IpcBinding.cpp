@@ -8,6 +8,7 @@
 
 #include "ipc/Dispatcher.h"
 #include "ipc/LibraryHandle.h"
+#include "platform/SystemThreads.h"
 
 namespace qel {
 namespace {
@@ -26,13 +27,14 @@ struct IpcBindingTable {
   IpcEntryPoints entries;
 };
 
-// All three are constant-initialised: zero before any code of the module runs.
+// All three are ready before any code of the module runs: the two atomics
+// are constant-initialised, and the lock allocates nothing.
 std::atomic<const IpcBindingTable*> PublishedBinding{nullptr};
 std::atomic<int32_t> UseInputDesktop{0};
 // The binding itself takes no lock; this one keeps two first starts on
 // different threads from loading and initialising the library twice. The
 // dispatcher never takes it: it reads PublishedBinding.
-std::mutex IpcBindingMutex;
+SystemLock IpcBindingMutex;
 
 int32_t BindLocked(Platform& platform) {
   if (const IpcBindingTable* bound = PublishedBinding.load(std::memory_order_acquire)) {
@@ -80,13 +82,13 @@ int32_t BindOrFail(Platform& platform) {
 }  // namespace
 
 int32_t StartIpcBinding(Platform& platform, int32_t useInputDesktop) {
-  std::lock_guard<std::mutex> lock(IpcBindingMutex);
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   UseInputDesktop.store(useInputDesktop);
   return BindOrFail(platform);
 }
 
 int32_t BindIpcLibrary(Platform& platform) {
-  std::lock_guard<std::mutex> lock(IpcBindingMutex);
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   return BindOrFail(platform);
 }
 
@@ -103,7 +105,7 @@ IpcBindingSnapshot CurrentIpcBinding() {
 }
 
 void ResetIpcBindingForTesting() {
-  std::lock_guard<std::mutex> lock(IpcBindingMutex);
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   delete PublishedBinding.exchange(nullptr);
   UseInputDesktop.store(0);
 }

@@ -68,6 +68,7 @@ QEL_DECLARE_HANDLE(HModule);
 QEL_DECLARE_HANDLE(HWinSta);
 QEL_DECLARE_HANDLE(HDesk);
 QEL_DECLARE_HANDLE(HSync);  // a mutex or an event
+QEL_DECLARE_HANDLE(HLock);  // a critical section
 #undef QEL_DECLARE_HANDLE
 
 // HKEY_LOCAL_MACHINE is a predefined handle value, not a pointer to anything.
@@ -234,6 +235,15 @@ class Platform {
   virtual bool PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam,
                                   intptr_t lParam) = 0;
   virtual void PostQuitMessage(int exitCode) = 0;
+
+  // ---- Critical sections ---------------------------------------------------
+  // A new critical section (InitializeCriticalSection on a heap object); null when out of memory.
+  virtual HLock CreateCriticalSection() = 0;
+  // Blocks until the calling thread owns |lock|; the owner may enter again.
+  virtual void EnterCriticalSection(HLock lock) = 0;
+  virtual void LeaveCriticalSection(HLock lock) = 0;
+  // Frees a critical section that no thread owns; null is ignored.
+  virtual void DeleteCriticalSection(HLock lock) = 0;
 
   // ---- The maker's event library (vnxsdevt.dll) ----------------------------
   virtual int32_t VNXEventW(const VnxEventArgs& args) = 0;

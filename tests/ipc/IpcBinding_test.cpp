@@ -5,16 +5,15 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "IpcTestMessages.h"
-
 #include "ipc/Dispatcher.h"
+#include "platform/SystemThreads.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 
@@ -179,26 +178,19 @@ TEST_F(IpcBindingTest, TwoThreadsStartingTogetherBindOnce) {
     standin::ResetIpcLibrary();
     int loadsBefore = platform_.LoadCount();
 
-    std::mutex mutex;
-    std::condition_variable go;
-    bool started = false;
+    // Both threads wait at the closed gate, which then opens for both.
+    SystemLock gate;
     int32_t results[2] = {};
     auto start = [&](int index) {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        go.wait(lock, [&] { return started; });
-      }
+      { std::lock_guard<SystemLock> pass(gate); }
       results[index] = StartIpcBinding(platform_, 1);
     };
-    std::thread first(start, 0);
-    std::thread second(start, 1);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      started = true;
-    }
-    go.notify_all();
-    first.join();
-    second.join();
+    gate.lock();
+    SystemThread first([&] { start(0); });
+    SystemThread second([&] { start(1); });
+    gate.unlock();
+    first.Join();
+    second.Join();
 
     EXPECT_EQ(results[0], 1);
     EXPECT_EQ(results[1], 1);
@@ -225,10 +217,8 @@ class CountingApplication : public IpcApplication {
 struct DeliveryDuringInit {
   IpcApplication* application = nullptr;
   void* message = nullptr;
-  std::thread deliverer;
-  std::mutex mutex;
-  std::condition_variable delivered;
-  bool done = false;
+  std::unique_ptr<SystemThread> deliverer;
+  std::atomic<bool> done{false};
   bool doneDuringInit = false;
 };
 DeliveryDuringInit& Delivery() {
@@ -237,17 +227,15 @@ DeliveryDuringInit& Delivery() {
 }
 int32_t QEL_STDCALL InitApplicationDelivering() {
   DeliveryDuringInit& delivery = Delivery();
-  delivery.deliverer = std::thread([&delivery] {
+  delivery.deliverer = std::make_unique<SystemThread>([&delivery] {
     OnIpcMessage(delivery.application, delivery.message, 0);
-    std::lock_guard<std::mutex> lock(delivery.mutex);
     delivery.done = true;
-    delivery.delivered.notify_all();
   });
   // Bounded, so that a dispatcher that waits for the binding fails the test
   // instead of hanging it.
-  std::unique_lock<std::mutex> lock(delivery.mutex);
-  delivery.doneDuringInit =
-      delivery.delivered.wait_for(lock, std::chrono::seconds(20), [&] { return delivery.done; });
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!delivery.done && std::chrono::steady_clock::now() < giveUp) YieldToOtherThreads();
+  delivery.doneDuringInit = delivery.done;
   return StandInInitApplication();
 }
 
@@ -265,7 +253,7 @@ TEST_F(IpcBindingTest, DispatcherCalledDuringTheBindingDoesNotWaitForIt) {
   exports["InitApplication"] = reinterpret_cast<void*>(&InitApplicationDelivering);
   standin::InstallIpcLibrary(platform_, exports);
   EXPECT_EQ(StartIpcBinding(platform_, 1), 1);
-  Delivery().deliverer.join();
+  Delivery().deliverer->Join();
 
   EXPECT_TRUE(Delivery().doneDuringInit);
   EXPECT_EQ(application.handled.load(), 1);
