@@ -1,7 +1,9 @@
 // The IPC library's one-argument entry points may remove their argument
-// themselves (__stdcall) or leave it to the caller (__cdecl). On 32-bit
-// Windows the calls go through QelCallRestoringStack; elsewhere there is one
-// convention, and these tests run the same paths with both variants alike.
+// themselves (__stdcall) or leave it to the caller (__cdecl), and on 32-bit
+// Windows the calls go through QelCallRestoringStack. Elsewhere there is one
+// convention, and nothing to test here.
+#if defined(_WIN32) && defined(__i386__)
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,25 +17,19 @@
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 
-#if defined(_WIN32) && defined(__i386__)
-#define QEL_CALLER_POPS __attribute__((cdecl))
-#else
-#define QEL_CALLER_POPS
-#endif
-
 namespace qel {
 namespace {
 
 using ::testing::ElementsAre;
 
 // The stand-in's entries as a library built __cdecl would export them.
-void* QEL_CALLER_POPS CallerPopsAllocateMessage(uint32_t size) {
+void* __attribute__((cdecl)) CallerPopsAllocateMessage(uint32_t size) {
   return StandInAllocateMessage(size);
 }
-int32_t QEL_CALLER_POPS CallerPopsEnqueueMessage(void* message) {
+int32_t __attribute__((cdecl)) CallerPopsEnqueueMessage(void* message) {
   return StandInEnqueueMessage(message);
 }
-int32_t QEL_CALLER_POPS CallerPopsUseInputDesktop(int32_t flag) {
+int32_t __attribute__((cdecl)) CallerPopsUseInputDesktop(int32_t flag) {
   return StandInQelUseInputDesktop(flag);
 }
 
@@ -98,8 +94,6 @@ TEST(EitherConvention, TheLibraryIsUsableWhicheverConventionItWasBuiltWith) {
   standin::ResetIpcLibrary();
 }
 
-#if defined(_WIN32) && defined(__i386__)
-
 uint32_t __attribute__((stdcall, noinline)) CalleePops(uint32_t value) { return value * 3 + 1; }
 uint32_t __attribute__((cdecl, noinline)) CallerPops(uint32_t value) { return value * 5 + 2; }
 
@@ -139,7 +133,7 @@ TEST(EitherConvention, TheThunkPutsTheStackPointerBackForEitherConvention) {
   }
 }
 
-#endif
-
 }  // namespace
 }  // namespace qel
+
+#endif
