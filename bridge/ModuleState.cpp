@@ -25,14 +25,16 @@ std::u16string ComposeResourceModulePath(Platform& platform) {
 
 ModuleState::ModuleState(Platform& platform)
     : platform_(platform),
+      lock_(MakeUniqueCriticalSection(platform)),
       resourceModulePath_(ComposeResourceModulePath(platform)),
       localeSelection_(platform, kLocaleModuleFileName) {
   TheCommandSequenceCounter().Seed(platform.GetTickCount());
 }
 
 bool ModuleState::InitMap() {
+  if (!lock_) return true;
   try {
-    std::lock_guard<std::mutex> lock(lock_);
+    ScopedCriticalSection hold(platform_, lock_.get());
     LoadCategoryMap(platform_, resourceModulePath_, categoryMap_);
   } catch (...) {
     // Whatever was added before the failure stays; the host learns nothing.
@@ -44,14 +46,13 @@ int32_t ModuleState::ProcessEvent(int32_t eventCode, const std::u16string& class
                                   const std::u16string& eventText,
                                   const std::u16string& categoryAttribute,
                                   const std::u16string& target) {
-  try {
-    std::lock_guard<std::mutex> lock(lock_);
-    return ForwardEvent(
-        {platform_, resourceModulePath_, localeSelection_.chosenCode(), categoryMap_}, eventCode,
-        className, eventText, categoryAttribute, target);
-  } catch (...) {
-    return kProcessEventNoDesktop;  // the lock could not be taken: nothing was done
-  }
+  // Nothing of the module's state is needed to refuse an empty class name,
+  // so it is not kept waiting behind a post in its two-minute wait.
+  if (className.empty()) return kProcessEventNoClassName;
+  if (!lock_) return kProcessEventNoDesktop;  // nothing was done
+  ScopedCriticalSection hold(platform_, lock_.get());
+  return ForwardEvent({platform_, resourceModulePath_, localeSelection_.chosenCode(), categoryMap_},
+                      eventCode, className, eventText, categoryAttribute, target);
 }
 
 }  // namespace qel

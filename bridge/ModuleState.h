@@ -6,29 +6,31 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "bridge/CategoryMap.h"
 #include "config/LocaleSelection.h"
 #include "platform/Platform.h"
+#include "platform/ScopedHandles.h"
 
 namespace qel {
 
 class ModuleState {
  public:
-  // Composes ResourceModulePath, chooses the language code for "qelevent.dll",
-  // starts with an empty category map and seeds the command sequence counter
-  // with the tick count. Never fails: what the registry and the language
-  // modules do not provide is simply missing. The IPC binding is not touched,
-  // neither here nor on destruction.
+  // Creates the module lock, composes ResourceModulePath, chooses the
+  // language code for "qelevent.dll", starts with an empty category map and
+  // seeds the command sequence counter with the tick count. Never fails: what
+  // the registry and the language modules do not provide, or what memory ran
+  // out for, is simply missing. The IPC binding is not touched, neither here
+  // nor on destruction.
   explicit ModuleState(Platform& platform);
   ModuleState(const ModuleState&) = delete;
   ModuleState& operator=(const ModuleState&) = delete;
 
   // Fills the category map from the properties file. Always true.
   bool InitMap();
-  // Forwards one event (see ForwardEvent): 0, 2 or 14.
+  // Forwards one event (see ForwardEvent): 0, 2 or 14. An empty class name
+  // gives 2 at once, without waiting for a call in progress.
   int32_t ProcessEvent(int32_t eventCode, const std::u16string& className,
                        const std::u16string& eventText, const std::u16string& categoryAttribute,
                        const std::u16string& target);
@@ -40,8 +42,10 @@ class ModuleState {
  private:
   Platform& platform_;
   // Held for the whole of each export call: the window-station switch is
-  // process-wide and both exports use the category map.
-  std::mutex lock_;
+  // process-wide and both exports use the category map. Without it (no
+  // memory at load) the exports do nothing: InitMap maps nothing and
+  // ProcessEvent gives 14.
+  const UniqueCriticalSection lock_;
   // Built in this order and torn down in the reverse.
   const std::u16string resourceModulePath_;
   const LocaleSelection localeSelection_;

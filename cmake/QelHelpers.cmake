@@ -47,7 +47,7 @@ endfunction()
 # list variable.
 function(qel_resource_image output kind rc outputs)
   find_program(QEL_MINGW_WINDRES NAMES i686-w64-mingw32-windres REQUIRED)
-  find_program(QEL_MINGW_GCC NAMES i686-w64-mingw32-gcc i686-w64-mingw32-gcc-posix REQUIRED)
+  find_program(QEL_MINGW_GCC NAMES i686-w64-mingw32-gcc i686-w64-mingw32-gcc-win32 REQUIRED)
   get_filename_component(folder "${output}" DIRECTORY)
   string(MAKE_C_IDENTIFIER "${output}" stem)
   set(object ${CMAKE_CURRENT_BINARY_DIR}/resource-objects/${stem}.o)

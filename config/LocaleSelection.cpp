@@ -238,7 +238,18 @@ LocaleSelection::ModuleCheck LocaleSelection::CheckModule(const std::string& mod
 
 LocaleSelection::LocaleSelection(Platform& platform, const std::string& moduleFileName)
     : platform_(platform) {
-  const std::string code = DefaultLanguageCode(platform);
+  try {
+    Select(moduleFileName);
+  } catch (...) {
+    // Memory ran out. The selection runs while the plug-in loads, where an
+    // exception would end the host process: no code is chosen, no module kept.
+    chosenCode_.reset();
+    languageModule_.reset();
+  }
+}
+
+void LocaleSelection::Select(const std::string& moduleFileName) {
+  const std::string code = DefaultLanguageCode(platform_);
 
   // A code with a region ("zhCN", "zhTW") must find its exact language.
   if (code.size() >= 4) {

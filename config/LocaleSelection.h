@@ -33,7 +33,8 @@ std::string FindLanguageModule(Platform& platform, const std::string& moduleFile
 
 class LocaleSelection {
  public:
-  // Runs the whole selection; the object does not change afterwards.
+  // Runs the whole selection; the object does not change afterwards. Throws
+  // nothing: when memory runs out, no code is chosen.
   LocaleSelection(Platform& platform, const std::string& moduleFileName);
   LocaleSelection(const LocaleSelection&) = delete;
   LocaleSelection& operator=(const LocaleSelection&) = delete;
@@ -44,6 +45,7 @@ class LocaleSelection {
 
  private:
   enum class ModuleCheck { kMatch, kNoMatch, kNoStringTable };
+  void Select(const std::string& moduleFileName);
   ModuleCheck CheckModule(const std::string& moduleFileName, const std::string& trialCode);
 
   Platform& platform_;

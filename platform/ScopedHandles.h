@@ -1,6 +1,6 @@
 // Owners for what the logic acquires through the platform, so that every path
 // out of a scope gives it back: a loaded module is released, a switched error
-// mode is switched back.
+// mode is switched back, an entered critical section is left.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,33 @@ using UniqueModule = std::unique_ptr<std::remove_pointer_t<HModule>, ModuleRelea
 inline UniqueModule MakeUniqueModule(Platform& platform, HModule module) {
   return UniqueModule(module, ModuleRelease{&platform});
 }
+
+struct CriticalSectionRelease {
+  Platform* platform = nullptr;
+  void operator()(HLock lock) const { platform->DeleteCriticalSection(lock); }
+};
+// A critical section, deleted with DeleteCriticalSection; null holds nothing.
+using UniqueCriticalSection = std::unique_ptr<std::remove_pointer_t<HLock>, CriticalSectionRelease>;
+
+// A new critical section; null when there was no memory for one.
+inline UniqueCriticalSection MakeUniqueCriticalSection(Platform& platform) {
+  return UniqueCriticalSection(platform.CreateCriticalSection(), CriticalSectionRelease{&platform});
+}
+
+// Owns |lock| for the lifetime of the object.
+class ScopedCriticalSection {
+ public:
+  ScopedCriticalSection(Platform& platform, HLock lock) : platform_(platform), lock_(lock) {
+    platform_.EnterCriticalSection(lock_);
+  }
+  ~ScopedCriticalSection() { platform_.LeaveCriticalSection(lock_); }
+  ScopedCriticalSection(const ScopedCriticalSection&) = delete;
+  ScopedCriticalSection& operator=(const ScopedCriticalSection&) = delete;
+
+ private:
+  Platform& platform_;
+  HLock lock_;
+};
 
 // Sets the process error mode for the lifetime of the object and then puts
 // back the mode that was in force before.

@@ -1,11 +1,13 @@
 #include "platform/hosted/HostedPlatform.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+
+#ifdef __unix__
+#include <sys/stat.h>
+#endif
 
 #include "platform/hosted/CodePage1252.h"
 #include "platform/hosted/HostText.h"
@@ -14,11 +16,18 @@
 namespace qel {
 namespace {
 
+// As printf's "%#llx" writes it (0 without the prefix), without printf's cost:
+// a replay logs a dozen handles per event.
 std::string Hex(const void* handle) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%#llx",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
-  return text;
+  auto value = reinterpret_cast<uintptr_t>(handle);
+  if (value == 0) return "0";
+  char text[2 + 2 * sizeof value];
+  char* const end = text + sizeof text;
+  char* first = end;
+  for (; value != 0; value >>= 4) *--first = "0123456789abcdef"[value & 0xF];
+  *--first = 'x';
+  *--first = '0';
+  return std::string(first, end);
 }
 
 std::string Text(const char* text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
@@ -50,7 +59,12 @@ H Handle(uintptr_t value) {
 }  // namespace
 
 HostedPlatform::HostedPlatform()
-    : ipcAllocate_([](uint32_t size) { return std::calloc(1, size ? size : 1); }),
+    : ipcAllocate_([](uint32_t size) {
+        // Not zero, so that a byte the writer of a message forgets shows.
+        void* message = std::malloc(size ? size : 1);
+        if (message != nullptr) std::memset(message, kFreshIpcMessageFill, size);
+        return message;
+      }),
       ipcRelease_([](void* message) {
         std::free(message);
         return int32_t{1};
@@ -63,17 +77,17 @@ HostedPlatform::~HostedPlatform() = default;
 // ---- Controls ---------------------------------------------------------------
 
 void HostedPlatform::FailCall(const std::string& call, int times) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   failures_[call] = times;
 }
 
 void HostedPlatform::ClearFailures() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   failures_.clear();
 }
 
 int HostedPlatform::CallCount(const std::string& call) const {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   return static_cast<int>(
       std::count_if(callLog_.begin(), callLog_.end(), [&](const std::string& e) {
         return e.compare(0, call.size(), call) == 0 && e.size() > call.size() &&
@@ -81,33 +95,35 @@ int HostedPlatform::CallCount(const std::string& call) const {
       }));
 }
 
-bool HostedPlatform::Call(const std::string& entry) {
-  callLog_.push_back(entry);
-  auto failure = failures_.find(entry.substr(0, entry.find('(')));
+bool HostedPlatform::Call(std::string entry) {
+  callLog_.push_back(std::move(entry));
+  if (failures_.empty()) return false;
+  const std::string& logged = callLog_.back();
+  auto failure = failures_.find(logged.substr(0, logged.find('(')));
   if (failure == failures_.end() || failure->second == 0) return false;
   if (failure->second > 0) --failure->second;
   return true;
 }
 
 void HostedPlatform::InstallCodeLibrary(const std::string& fileName, ExportTable exports) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   codeLibraries_[Upper(FileNameOf(fileName))] = std::move(exports);
 }
 
 void HostedPlatform::RemoveCodeLibrary(const std::string& fileName) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   codeLibraries_.erase(Upper(FileNameOf(fileName)));
 }
 
 void HostedPlatform::SetIpcImports(std::function<void*(uint32_t)> allocate,
                                    std::function<int32_t(void*)> release) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   ipcAllocate_ = std::move(allocate);
   ipcRelease_ = std::move(release);
 }
 
 void HostedPlatform::QueueEventResults(std::initializer_list<int32_t> results) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   eventResults_.insert(eventResults_.end(), results.begin(), results.end());
 }
 
@@ -118,7 +134,7 @@ HDesk HostedPlatform::OriginalDesktop() const { return Handle<HDesk>(kOriginalDe
 
 long HostedPlatform::RegOpenKeyExA(HKey root, const char* subKey, uint32_t options, uint32_t access,
                                    HKey* result) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("RegOpenKeyExA(" + Hex(root) + ", " + Text(subKey) + ", " + std::to_string(options) +
            ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) + ")")) {
     return kErrorFileNotFound;
@@ -134,7 +150,7 @@ long HostedPlatform::RegOpenKeyExA(HKey root, const char* subKey, uint32_t optio
 
 long HostedPlatform::RegQueryValueExA(HKey key, const char* valueName, uint32_t* type,
                                       uint8_t* data, uint32_t* size) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("RegQueryValueExA(" + Hex(key) + ", " + Text(valueName) + ", " +
            std::to_string(size ? *size : 0) + ")")) {
     return kErrorFileNotFound;
@@ -160,7 +176,7 @@ long HostedPlatform::RegQueryValueExA(HKey key, const char* valueName, uint32_t*
 }
 
 long HostedPlatform::RegCloseKey(HKey key) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("RegCloseKey(" + Hex(key) + ")")) return 6;
   return openKeys_.erase(reinterpret_cast<uintptr_t>(key)) ? kErrorSuccess : 6;
 }
@@ -170,7 +186,7 @@ long HostedPlatform::RegCloseKey(HKey key) {
 int HostedPlatform::WideCharToMultiByte(uint32_t codePage, uint32_t flags, const char16_t* wide,
                                         int wideLength, char* out, int outSize,
                                         const char* defaultChar, int* usedDefault) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
            std::to_string(wideLength) + ", " + std::to_string(outSize) + ")")) {
     return 0;
@@ -193,7 +209,7 @@ int HostedPlatform::WideCharToMultiByte(uint32_t codePage, uint32_t flags, const
 
 int HostedPlatform::MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* narrow,
                                         int narrowLength, char16_t* out, int outSize) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("MultiByteToWideChar(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
            std::to_string(narrowLength) + ", " + std::to_string(outSize) + ")")) {
     return 0;
@@ -255,7 +271,7 @@ std::optional<std::filesystem::path> HostedPlatform::MapPath(
 }
 
 int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("OpenFile(" + Text(path) + ", " + std::to_string(style) + ")")) return kHfileError;
   if (path == nullptr || style != kOfExist) return kHfileError;
   std::optional<std::filesystem::path> disk = MapPath(std::string(path));
@@ -265,7 +281,7 @@ int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
 
 bool HostedPlatform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
                                     std::ios_base::openmode mode) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("OpenFileStream(\"" + ToStandardUtf8(path) + "\")")) return false;
   std::optional<std::filesystem::path> disk = MapPath(path);
   return disk && buffer.open(disk->string(), mode) != nullptr;
@@ -286,14 +302,56 @@ HostedPlatform::Module* HostedPlatform::FindModule(HModule module) {
   return found == modules_.end() ? nullptr : &found->second;
 }
 
-std::shared_ptr<const PeResources> HostedPlatform::ReadPe(const std::string& windowsPath) const {
-  std::optional<std::filesystem::path> disk = MapPath(windowsPath);
-  if (!disk) return nullptr;
-  std::ifstream file(*disk, std::ios::binary);
+// The identity of the regular file at |file|; std::nullopt when there is none.
+std::optional<HostedPlatform::FileIdentity> HostedPlatform::IdentityOf(
+    const std::filesystem::path& file) {
+#ifdef __unix__
+  // One call for both halves, where the portable way takes one for each: this
+  // runs for every string that an event loads.
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return FileIdentity{info.st_size,
+                      int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec};
+#else
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
+  const std::uintmax_t size = std::filesystem::file_size(file, error);
+  if (error) return std::nullopt;
+  const std::filesystem::file_time_type modified = std::filesystem::last_write_time(file, error);
+  if (error) return std::nullopt;
+  return FileIdentity{static_cast<int64_t>(size), modified.time_since_epoch().count()};
+#endif
+}
+
+std::shared_ptr<const PeResources> HostedPlatform::ReadPe(const std::string& windowsPath) {
+  // A path met before is only checked, not mapped again: mapping looks at
+  // every folder on the way.
+  auto known = parsedFiles_.find(windowsPath);
+  std::optional<FileIdentity> identity;
+  if (known != parsedFiles_.end()) identity = IdentityOf(known->second.disk);
+  if (!identity) {
+    std::optional<std::filesystem::path> disk = MapPath(windowsPath);
+    if (disk) identity = IdentityOf(*disk);
+    if (!identity) {
+      if (known != parsedFiles_.end()) parsedFiles_.erase(known);
+      return nullptr;
+    }
+    known = parsedFiles_.insert_or_assign(windowsPath, ParsedFile{*disk, {}, nullptr}).first;
+  } else if (known->second.identity == *identity) {
+    return known->second.resources;
+  }
+
+  // Read whole. The identity kept is the one taken before reading, so a file
+  // that changes while it is read is read again next time.
+  ParsedFile& parsed = known->second;
+  std::ifstream file(parsed.disk, std::ios::binary);
   if (!file) return nullptr;
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                             std::istreambuf_iterator<char>());
-  return PeResources::Parse(bytes);
+  std::vector<uint8_t> bytes(static_cast<size_t>(identity->size));
+  file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(file.gcount()));
+  parsed.identity = *identity;
+  parsed.resources = PeResources::Parse(bytes);
+  return parsed.resources;
 }
 
 const PeResources* HostedPlatform::ResourcesOf(HModule module) {
@@ -309,7 +367,7 @@ const PeResources* HostedPlatform::ResourcesOf(HModule module) {
 }
 
 HModule HostedPlatform::LoadLibraryA(const char* fileName) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("LoadLibraryA(" + Text(fileName) + ")") || fileName == nullptr) return nullptr;
   auto library = codeLibraries_.find(Upper(FileNameOf(fileName)));
   if (library == codeLibraries_.end()) return nullptr;
@@ -328,7 +386,7 @@ HModule HostedPlatform::LoadLibraryA(const char* fileName) {
 }
 
 HModule HostedPlatform::LoadLibraryExA(const char* fileName, uint32_t flags) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("LoadLibraryExA(" + Text(fileName) + ", " + std::to_string(flags) + ")") ||
       fileName == nullptr) {
     return nullptr;
@@ -342,7 +400,7 @@ HModule HostedPlatform::LoadLibraryExA(const char* fileName, uint32_t flags) {
 }
 
 bool HostedPlatform::FreeLibrary(HModule module) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("FreeLibrary(" + Hex(module) + ")")) return false;
   auto found = modules_.find(reinterpret_cast<uintptr_t>(module));
   if (found == modules_.end()) return false;
@@ -352,7 +410,7 @@ bool HostedPlatform::FreeLibrary(HModule module) {
 }
 
 void* HostedPlatform::GetProcAddress(HModule module, const char* name) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("GetProcAddress(" + Hex(module) + ", " + Text(name) + ")") || name == nullptr) {
     return nullptr;
   }
@@ -363,7 +421,7 @@ void* HostedPlatform::GetProcAddress(HModule module, const char* name) {
 }
 
 uint32_t HostedPlatform::SetErrorMode(uint32_t mode) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   Call("SetErrorMode(" + Hex(reinterpret_cast<void*>(uintptr_t{mode})) + ")");
   uint32_t previous = errorMode_;
   errorMode_ = mode;
@@ -371,7 +429,7 @@ uint32_t HostedPlatform::SetErrorMode(uint32_t mode) {
 }
 
 int HostedPlatform::LoadStringA(HModule module, uint32_t id, char* buffer, int size) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("LoadStringA(" + Hex(module) + ", " + std::to_string(id) + ", " + std::to_string(size) +
            ")") ||
       buffer == nullptr || size <= 0) {
@@ -391,7 +449,7 @@ int HostedPlatform::LoadStringA(HModule module, uint32_t id, char* buffer, int s
 
 bool HostedPlatform::EnumResourceNamesA(HModule module, ResourceName type,
                                         const EnumResourceNameCallback& callback) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("EnumResourceNamesA(" + Hex(module) + ", " + Hex(type) + ")")) return false;
   const PeResources* resources = ResourcesOf(module);
   if (resources == nullptr) return false;
@@ -405,7 +463,7 @@ bool HostedPlatform::EnumResourceNamesA(HModule module, ResourceName type,
 
 bool HostedPlatform::EnumResourceLanguagesA(HModule module, ResourceName type, ResourceName name,
                                             const EnumResourceLanguageCallback& callback) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("EnumResourceLanguagesA(" + Hex(module) + ", " + Hex(type) + ", " + Hex(name) + ")")) {
     return false;
   }
@@ -420,7 +478,7 @@ bool HostedPlatform::EnumResourceLanguagesA(HModule module, ResourceName type, R
 }
 
 HModule HostedPlatform::GetModuleHandleA(const char* name) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("GetModuleHandleA(" + Text(name) + ")")) return nullptr;
   if (name == nullptr) return Handle<HModule>(kHostModule);
   for (auto& [handle, module] : modules_) {
@@ -432,7 +490,7 @@ HModule HostedPlatform::GetModuleHandleA(const char* name) {
 }
 
 uint32_t HostedPlatform::GetModuleFileNameA(HModule module, char* buffer, uint32_t size) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("GetModuleFileNameA(" + Hex(module) + ", " + std::to_string(size) + ")") ||
       buffer == nullptr || size == 0) {
     return 0;
@@ -454,13 +512,13 @@ uint32_t HostedPlatform::GetModuleFileNameA(HModule module, char* buffer, uint32
 // ---- Locale and version ------------------------------------------------------------
 
 uint32_t HostedPlatform::GetUserDefaultLCID() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   Call("GetUserDefaultLCID()");
   return lcid_;
 }
 
 bool HostedPlatform::GetVersionExA(OsVersionInfoA* info) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("GetVersionExA(" + std::to_string(info ? info->dwOSVersionInfoSize : 0) + ")") ||
       info == nullptr || info->dwOSVersionInfoSize != sizeof(OsVersionInfoA)) {
     return false;
@@ -476,18 +534,18 @@ bool HostedPlatform::GetVersionExA(OsVersionInfoA* info) {
 // ---- Window stations and desktops ------------------------------------------------
 
 HWinSta HostedPlatform::GetProcessWindowStation() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   return Call("GetProcessWindowStation()") ? nullptr : processStation_;
 }
 
 uint32_t HostedPlatform::GetCurrentThreadId() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   Call("GetCurrentThreadId()");
   return kThreadId;
 }
 
 HDesk HostedPlatform::GetThreadDesktop(uint32_t threadId) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("GetThreadDesktop(" + std::to_string(threadId) + ")") || threadId != kThreadId) {
     return nullptr;
   }
@@ -495,7 +553,7 @@ HDesk HostedPlatform::GetThreadDesktop(uint32_t threadId) {
 }
 
 HWinSta HostedPlatform::OpenWindowStationA(const char* name, bool inherit, uint32_t access) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("OpenWindowStationA(" + Text(name) + ", " + (inherit ? "true" : "false") + ", " +
            Hex(reinterpret_cast<void*>(uintptr_t{access})) + ")") ||
       name == nullptr) {
@@ -507,7 +565,7 @@ HWinSta HostedPlatform::OpenWindowStationA(const char* name, bool inherit, uint3
 }
 
 bool HostedPlatform::SetProcessWindowStation(HWinSta station) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("SetProcessWindowStation(" + Hex(station) + ")") || station == nullptr) return false;
   processStation_ = station;
   return true;
@@ -515,7 +573,7 @@ bool HostedPlatform::SetProcessWindowStation(HWinSta station) {
 
 HDesk HostedPlatform::OpenDesktopA(const char* name, uint32_t flags, bool inherit,
                                    uint32_t access) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("OpenDesktopA(" + Text(name) + ", " + std::to_string(flags) + ", " +
            (inherit ? "true" : "false") + ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) +
            ")") ||
@@ -528,20 +586,20 @@ HDesk HostedPlatform::OpenDesktopA(const char* name, uint32_t flags, bool inheri
 }
 
 bool HostedPlatform::SetThreadDesktop(HDesk desktop) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("SetThreadDesktop(" + Hex(desktop) + ")") || desktop == nullptr) return false;
   threadDesktop_ = desktop;
   return true;
 }
 
 bool HostedPlatform::CloseWindowStation(HWinSta station) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("CloseWindowStation(" + Hex(station) + ")")) return false;
   return openDesktopObjects_.erase(reinterpret_cast<uintptr_t>(station)) != 0;
 }
 
 bool HostedPlatform::CloseDesktop(HDesk desktop) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("CloseDesktop(" + Hex(desktop) + ")")) return false;
   return openDesktopObjects_.erase(reinterpret_cast<uintptr_t>(desktop)) != 0;
 }
@@ -549,19 +607,29 @@ bool HostedPlatform::CloseDesktop(HDesk desktop) {
 // ---- Time and synchronisation -------------------------------------------------------
 
 uint32_t HostedPlatform::GetTickCount() {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   Call("GetTickCount()");
   return tickCount_;
 }
 
 void HostedPlatform::Sleep(uint32_t milliseconds) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
-  Call("Sleep(" + std::to_string(milliseconds) + ")");
-  sleeps_.push_back(milliseconds);
+  std::function<void(uint32_t)> hook;
+  {
+    std::lock_guard<SystemLock> lock(mutex_);
+    Call("Sleep(" + std::to_string(milliseconds) + ")");
+    sleeps_.push_back(milliseconds);
+    hook = sleepHook_;
+  }
+  if (hook) hook(milliseconds);
+}
+
+void HostedPlatform::SetSleepHook(std::function<void(uint32_t)> hook) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  sleepHook_ = std::move(hook);
 }
 
 uint32_t HostedPlatform::WaitForSingleObject(HSync handle, uint32_t milliseconds) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("WaitForSingleObject(" + Hex(handle) + ", " +
            Hex(reinterpret_cast<void*>(uintptr_t{milliseconds})) + ")")) {
     return 0xFFFFFFFFu;  // WAIT_FAILED
@@ -570,31 +638,79 @@ uint32_t HostedPlatform::WaitForSingleObject(HSync handle, uint32_t milliseconds
 }
 
 bool HostedPlatform::ReleaseMutex(HSync mutex) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   return !Call("ReleaseMutex(" + Hex(mutex) + ")");
 }
 
 bool HostedPlatform::SetEvent(HSync event) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   return !Call("SetEvent(" + Hex(event) + ")");
 }
 
 bool HostedPlatform::PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam,
                                         intptr_t lParam) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   return !Call("PostThreadMessageA(" + std::to_string(threadId) + ", " + std::to_string(message) +
                ", " + std::to_string(wParam) + ", " + std::to_string(lParam) + ")");
 }
 
 void HostedPlatform::PostQuitMessage(int exitCode) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   Call("PostQuitMessage(" + std::to_string(exitCode) + ")");
+}
+
+// ---- Critical sections ---------------------------------------------------------------
+// Real locks, so that a test sees one thread wait for another. The platform's
+// own lock is never held while a thread waits for a critical section.
+
+HLock HostedPlatform::CreateCriticalSection() {
+  std::lock_guard<SystemLock> lock(mutex_);
+  if (Call("CreateCriticalSection()")) return nullptr;
+  uintptr_t handle = nextHandle_++;
+  criticalSections_[handle] = std::make_unique<CriticalSection>();
+  return Handle<HLock>(handle);
+}
+
+void HostedPlatform::EnterCriticalSection(HLock section) {
+  CriticalSection* entered = nullptr;
+  {
+    std::lock_guard<SystemLock> lock(mutex_);
+    Call("EnterCriticalSection(" + Hex(section) + ")");
+    auto found = criticalSections_.find(reinterpret_cast<uintptr_t>(section));
+    if (found == criticalSections_.end()) return;
+    entered = found->second.get();
+    ++entered->waiting;
+  }
+  entered->lock.lock();
+  std::lock_guard<SystemLock> lock(mutex_);
+  --entered->waiting;
+}
+
+void HostedPlatform::LeaveCriticalSection(HLock section) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  Call("LeaveCriticalSection(" + Hex(section) + ")");
+  auto found = criticalSections_.find(reinterpret_cast<uintptr_t>(section));
+  if (found != criticalSections_.end()) found->second->lock.unlock();
+}
+
+void HostedPlatform::DeleteCriticalSection(HLock section) {
+  if (section == nullptr) return;
+  std::lock_guard<SystemLock> lock(mutex_);
+  Call("DeleteCriticalSection(" + Hex(section) + ")");
+  criticalSections_.erase(reinterpret_cast<uintptr_t>(section));
+}
+
+int HostedPlatform::ThreadsWaitingToEnter() const {
+  std::lock_guard<SystemLock> lock(mutex_);
+  int waiting = 0;
+  for (const auto& entry : criticalSections_) waiting += entry.second->waiting;
+  return waiting;
 }
 
 // ---- The maker's libraries -------------------------------------------------------------
 
 int32_t HostedPlatform::VNXEventW(const VnxEventArgs& args) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("VNXEventW(" + std::to_string(args.eventCode) + ")")) return -1;
   auto wide = [](const char16_t* text) { return text ? std::u16string(text) : std::u16string(); };
   PostedEvent event;
@@ -622,13 +738,13 @@ int32_t HostedPlatform::VNXEventW(const VnxEventArgs& args) {
 }
 
 void* HostedPlatform::IpcAllocateMessage(uint32_t size) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("IpcAllocateMessage(" + std::to_string(size) + ")")) return nullptr;
   return ipcAllocate_(size);
 }
 
 int32_t HostedPlatform::IpcReleaseMessage(void* message) {
-  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  std::lock_guard<SystemLock> lock(mutex_);
   if (Call("IpcReleaseMessage(" + Hex(message) + ")")) return 0;
   return ipcRelease_(message);
 }

@@ -8,7 +8,8 @@
 // - Modules: data files are real PE files read for their string tables; code
 //   libraries come from a registry of in-process libraries by file name.
 // - Window stations, desktops, the event library and the synchronisation calls
-//   are recorded; nothing really sleeps or waits.
+//   are recorded; nothing really sleeps or waits. Critical sections are real
+//   locks, and a test can see which threads wait to enter one.
 // - Every call is logged by name and can be told to fail.
 #pragma once
 
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "platform/SystemThreads.h"
 #include "platform/hosted/HostedRegistry.h"
 
 namespace qel {
@@ -68,6 +70,13 @@ class HostedPlatform : public Platform {
   const std::vector<std::string>& CallLog() const { return callLog_; }
   int CallCount(const std::string& call) const;
   void ClearCallLog() { callLog_.clear(); }
+  // Forgets the call log, the posts and the sleeps: a long run calls this
+  // between events so that nothing grows with their number.
+  void ClearRecords() {
+    callLog_.clear();
+    events_.clear();
+    sleeps_.clear();
+  }
 
   HostedRegistry& Registry() { return registry_; }
 
@@ -91,8 +100,10 @@ class HostedPlatform : public Platform {
   // without folder). LoadLibraryA of that name then succeeds.
   void InstallCodeLibrary(const std::string& fileName, ExportTable exports);
   void RemoveCodeLibrary(const std::string& fileName);
-  // The two IPC imports by number go to these functions (by default a plain
-  // zeroing allocator and its release).
+  // The two IPC imports by number go to these functions (by default an
+  // allocator that fills each message with kFreshIpcMessageFill, and its
+  // release).
+  static constexpr uint8_t kFreshIpcMessageFill = 0xCD;
   void SetIpcImports(std::function<void*(uint32_t)> allocate,
                      std::function<int32_t(void*)> release);
 
@@ -107,6 +118,14 @@ class HostedPlatform : public Platform {
   const std::vector<PostedEvent>& Events() const { return events_; }
   // Every Sleep, in order (no real time passes).
   const std::vector<uint32_t>& Sleeps() const { return sleeps_; }
+  // Called by every Sleep with its argument, on the sleeping thread and
+  // outside the platform's own lock: a test acts while a caller is inside
+  // its wait.
+  void SetSleepHook(std::function<void(uint32_t)> hook);
+
+  // Threads inside EnterCriticalSection that do not own the section yet,
+  // counted over all critical sections.
+  int ThreadsWaitingToEnter() const;
 
   // Window station and desktop state: which handle is current, and which
   // opened handles are still open.
@@ -170,6 +189,11 @@ class HostedPlatform : public Platform {
                           intptr_t lParam) override;
   void PostQuitMessage(int exitCode) override;
 
+  HLock CreateCriticalSection() override;
+  void EnterCriticalSection(HLock lock) override;
+  void LeaveCriticalSection(HLock lock) override;
+  void DeleteCriticalSection(HLock lock) override;
+
   int32_t VNXEventW(const VnxEventArgs& args) override;
 
   void* IpcAllocateMessage(uint32_t size) override;
@@ -184,13 +208,29 @@ class HostedPlatform : public Platform {
   };
 
   // Logs the call and tells whether it should fail now.
-  bool Call(const std::string& entry);
+  bool Call(std::string entry);
   Module* FindModule(HModule module);
   const PeResources* ResourcesOf(HModule module);
   HModule AddModule(Module module);
-  std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath) const;
+  // What tells one version of a file from another.
+  struct FileIdentity {
+    int64_t size = 0;
+    int64_t modified = 0;  // in the file system's own unit
+    bool operator==(const FileIdentity& o) const {
+      return size == o.size && modified == o.modified;
+    }
+  };
+  static std::optional<FileIdentity> IdentityOf(const std::filesystem::path& file);
+  // What the PE file at |windowsPath| holds; null when it is missing or not a
+  // well-formed image.
+  std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath);
 
-  mutable std::recursive_mutex mutex_;  // the dispatcher tests call from several threads
+  struct CriticalSection {
+    SystemLock lock;
+    int waiting = 0;  // threads that entered the call and do not own the lock yet
+  };
+
+  mutable SystemLock mutex_;  // the dispatcher tests call from several threads
   std::vector<std::string> callLog_;
   std::map<std::string, int> failures_;
 
@@ -207,6 +247,15 @@ class HostedPlatform : public Platform {
 
   std::map<std::string, ExportTable> codeLibraries_;  // key: upper-case file name
   std::map<uintptr_t, Module> modules_;
+  // A module file is read and parsed once for as long as it keeps its size and
+  // modification time: a string load per event would otherwise read the whole
+  // plug-in from disk each time. Loads and releases are still counted per call.
+  struct ParsedFile {
+    std::filesystem::path disk;  // where the Windows path led
+    FileIdentity identity;
+    std::shared_ptr<const PeResources> resources;  // null: not a well-formed image
+  };
+  std::map<std::string, ParsedFile> parsedFiles_;  // key: the Windows path as loaded
   uintptr_t nextHandle_ = 0x10000;
   int loads_ = 0;
   int releases_ = 0;
@@ -216,6 +265,8 @@ class HostedPlatform : public Platform {
   std::deque<int32_t> eventResults_;
   std::vector<PostedEvent> events_;
   std::vector<uint32_t> sleeps_;
+  std::function<void(uint32_t)> sleepHook_;
+  std::map<uintptr_t, std::unique_ptr<CriticalSection>> criticalSections_;
 
   HWinSta processStation_;
   HDesk threadDesktop_;

@@ -4,6 +4,9 @@
 
 #include <windows.h>
 
+#include <exception>
+#include <new>
+
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide text is 16-bit units on Windows");
 static_assert(sizeof(qel::OsVersionInfoA) == sizeof(OSVERSIONINFOA), "OSVERSIONINFOA layout");
 
@@ -14,8 +17,11 @@ __declspec(dllimport) int __stdcall VNXEventW(const wchar_t* source, const wchar
                                               int eventCode, qel::EventAttribute* const* attributes,
                                               int arg8, int arg9, const char* destination,
                                               int arg11);
-__declspec(dllimport) void* __stdcall VovuruAllocateMessage(unsigned long size);
-__declspec(dllimport) int __stdcall VovuruReleaseMessage(void* message);
+// Exports 5 and 6 of the IPC library. Their convention is not fixed: declared
+// __stdcall (as the import library names them), called through
+// CallEitherConvention.
+__declspec(dllimport) void* __stdcall VovuruAllocateMessage(uint32_t size);
+__declspec(dllimport) int32_t __stdcall VovuruReleaseMessage(void* message);
 }
 
 namespace qel {
@@ -28,12 +34,35 @@ To As(From handle) {
 
 const wchar_t* Wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
+// An exception cannot unwind through the system's enumeration, which has no
+// unwind information: it would end the process. The thunk catches it, stops
+// the enumeration, and the caller rethrows it once the system call returned.
+template <typename Callback>
+struct Enumeration {
+  const Callback& callback;
+  std::exception_ptr error;
+
+  template <typename... Args>
+  BOOL Call(Args... args) {
+    try {
+      return callback(args...) ? TRUE : FALSE;
+    } catch (...) {
+      error = std::current_exception();
+      return FALSE;
+    }
+  }
+  bool Finish(BOOL result) const {
+    if (error) std::rethrow_exception(error);
+    return result != FALSE;
+  }
+};
+
 BOOL CALLBACK EnumNameThunk(HMODULE, LPCSTR, LPSTR name, LONG_PTR param) {
-  return (*reinterpret_cast<const EnumResourceNameCallback*>(param))(name) ? TRUE : FALSE;
+  return reinterpret_cast<Enumeration<EnumResourceNameCallback>*>(param)->Call(name);
 }
 
 BOOL CALLBACK EnumLanguageThunk(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR param) {
-  return (*reinterpret_cast<const EnumResourceLanguageCallback*>(param))(language) ? TRUE : FALSE;
+  return reinterpret_cast<Enumeration<EnumResourceLanguageCallback>*>(param)->Call(language);
 }
 
 }  // namespace
@@ -91,14 +120,17 @@ int Win32Platform::LoadStringA(HModule module, uint32_t id, char* buffer, int si
 
 bool Win32Platform::EnumResourceNamesA(HModule module, ResourceName type,
                                        const EnumResourceNameCallback& callback) {
-  return ::EnumResourceNamesA(As<HMODULE>(module), type, EnumNameThunk,
-                              reinterpret_cast<LONG_PTR>(&callback));
+  Enumeration<EnumResourceNameCallback> enumeration{callback, nullptr};
+  return enumeration.Finish(::EnumResourceNamesA(As<HMODULE>(module), type, EnumNameThunk,
+                                                 reinterpret_cast<LONG_PTR>(&enumeration)));
 }
 
 bool Win32Platform::EnumResourceLanguagesA(HModule module, ResourceName type, ResourceName name,
                                            const EnumResourceLanguageCallback& callback) {
-  return ::EnumResourceLanguagesA(As<HMODULE>(module), type, name, EnumLanguageThunk,
-                                  reinterpret_cast<LONG_PTR>(&callback));
+  Enumeration<EnumResourceLanguageCallback> enumeration{callback, nullptr};
+  return enumeration.Finish(::EnumResourceLanguagesA(As<HMODULE>(module), type, name,
+                                                     EnumLanguageThunk,
+                                                     reinterpret_cast<LONG_PTR>(&enumeration)));
 }
 
 HModule Win32Platform::GetModuleHandleA(const char* name) {
@@ -176,14 +208,39 @@ bool Win32Platform::PostThreadMessageA(uint32_t threadId, uint32_t message, uint
 
 void Win32Platform::PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
 
+HLock Win32Platform::CreateCriticalSection() {
+  auto* section = new (std::nothrow) CRITICAL_SECTION;
+  if (section != nullptr) ::InitializeCriticalSection(section);
+  return As<HLock>(section);
+}
+
+void Win32Platform::EnterCriticalSection(HLock lock) {
+  ::EnterCriticalSection(As<CRITICAL_SECTION*>(lock));
+}
+
+void Win32Platform::LeaveCriticalSection(HLock lock) {
+  ::LeaveCriticalSection(As<CRITICAL_SECTION*>(lock));
+}
+
+void Win32Platform::DeleteCriticalSection(HLock lock) {
+  if (lock == nullptr) return;
+  auto* section = As<CRITICAL_SECTION*>(lock);
+  ::DeleteCriticalSection(section);
+  delete section;
+}
+
 int32_t Win32Platform::VNXEventW(const VnxEventArgs& a) {
   return ::VNXEventW(Wide(a.source), reinterpret_cast<const wchar_t* const*>(a.typePath),
                      Wide(a.text), a.language, a.arg5, a.eventCode, a.attributes, a.arg8, a.arg9,
                      a.destination, a.arg11);
 }
 
-void* Win32Platform::IpcAllocateMessage(uint32_t size) { return ::VovuruAllocateMessage(size); }
+void* Win32Platform::IpcAllocateMessage(uint32_t size) {
+  return CallEitherConvention(&::VovuruAllocateMessage, size);
+}
 
-int32_t Win32Platform::IpcReleaseMessage(void* message) { return ::VovuruReleaseMessage(message); }
+int32_t Win32Platform::IpcReleaseMessage(void* message) {
+  return CallEitherConvention(&::VovuruReleaseMessage, message);
+}
 
 }  // namespace qel

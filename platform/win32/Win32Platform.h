@@ -61,6 +61,11 @@ class Win32Platform final : public Platform {
                           intptr_t lParam) override;
   void PostQuitMessage(int exitCode) override;
 
+  HLock CreateCriticalSection() override;
+  void EnterCriticalSection(HLock lock) override;
+  void LeaveCriticalSection(HLock lock) override;
+  void DeleteCriticalSection(HLock lock) override;
+
   int32_t VNXEventW(const VnxEventArgs& args) override;
 
   void* IpcAllocateMessage(uint32_t size) override;

@@ -14,14 +14,15 @@
 #include <mutex>
 #include <string>
 
+#include "platform/SystemThreads.h"
 #include "stubs/vnxsdevt/EventRecord.h"
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide text is 16-bit units on Windows");
 
 namespace {
 
-std::mutex& StubLock() {
-  static std::mutex lock;
+qel::SystemLock& StubLock() {
+  static qel::SystemLock lock;
   return lock;
 }
 
@@ -76,7 +77,7 @@ extern "C" int __stdcall VNXEventW(const wchar_t* source, const wchar_t* const* 
                                    int eventCode, qel::EventAttribute* const* attributes, int arg8,
                                    int arg9, const char* destination, int arg11) {
   try {
-    std::lock_guard<std::mutex> lock(StubLock());
+    std::lock_guard<qel::SystemLock> lock(StubLock());
     qel::VnxEventArgs args{reinterpret_cast<const char16_t*>(source),
                            reinterpret_cast<const char16_t* const*>(typePath),
                            reinterpret_cast<const char16_t*>(text),
@@ -100,7 +101,7 @@ extern "C" int __stdcall VNXEventW(const wchar_t* source, const wchar_t* const* 
 // them between posts.
 extern "C" int __stdcall VNXStubSetResults(const char* list) {
   try {
-    std::lock_guard<std::mutex> lock(StubLock());
+    std::lock_guard<qel::SystemLock> lock(StubLock());
     Results();  // the environment's list is read first so that it cannot override this one
     return Results().Set(list ? list : "") ? 1 : 0;
   } catch (...) {

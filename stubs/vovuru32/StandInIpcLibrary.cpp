@@ -4,15 +4,17 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <set>
 #include <utility>
 
 #include "ipc/MessageHeader.h"
+#include "platform/SystemThreads.h"
 
 namespace {
 
 struct Library {
-  std::mutex mutex;
+  qel::SystemLock mutex;
   std::map<void*, uint32_t> live;  // handed out and not yet taken back: buffer -> size
   std::deque<std::pair<void*, uint32_t>> queue;
   std::set<std::string> serviceNodes;
@@ -31,18 +33,25 @@ Library& TheLibrary() {
 
 extern "C" {
 
+// Out of memory it gives null rather than throw: its callers are C callers.
 void* QEL_STDCALL StandInAllocateByNumber(uint32_t size) {
   Library& library = TheLibrary();
-  void* buffer = std::calloc(1, size != 0 ? size : 1);
+  void* buffer = std::malloc(size != 0 ? size : 1);
   if (buffer == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(library.mutex);
-  library.live[buffer] = size;
+  std::memset(buffer, qel::standin::kFreshMessageFill, size);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
+  try {
+    library.live[buffer] = size;
+  } catch (const std::bad_alloc&) {
+    std::free(buffer);
+    return nullptr;
+  }
   return buffer;
 }
 
 int32_t QEL_STDCALL StandInReleaseByNumber(void* message) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   auto found = library.live.find(message);
   if (found == library.live.end()) {
     ++library.state.unknownReleases;
@@ -55,7 +64,7 @@ int32_t QEL_STDCALL StandInReleaseByNumber(void* message) {
 
 int32_t QEL_STDCALL StandInInitApplication() {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   ++library.state.initApplicationCalls;
   return 1;
 }
@@ -68,7 +77,7 @@ int32_t QEL_STDCALL StandInFreeMessage(void* message) { return StandInReleaseByN
 
 int32_t QEL_STDCALL StandInEnqueueMessage(void* message) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   // Only a buffer of ours has a known size, and only within it may the header
   // be read.
   auto found = library.live.find(message);
@@ -79,38 +88,42 @@ int32_t QEL_STDCALL StandInEnqueueMessage(void* message) {
       qel::ReadLe16(bytes + qel::MessageHeader::kHeaderSizeOffset) != qel::MessageHeader::kSize) {
     return 0;
   }
-  library.queue.emplace_back(message, totalSize);
+  try {
+    library.queue.emplace_back(message, totalSize);
+  } catch (const std::bad_alloc&) {
+    return 0;  // not taken, and no exception for a C caller
+  }
   library.live.erase(found);
   return 1;
 }
 
 int32_t QEL_STDCALL StandInSvcNodeExists(const char* node) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   return node != nullptr && library.serviceNodes.count(node) != 0 ? 1 : 0;
 }
 
 int32_t QEL_STDCALL StandInCreateSvcNode(const char* node) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   return node != nullptr && library.serviceNodes.insert(node).second ? 1 : 0;
 }
 
 int32_t QEL_STDCALL StandInDeleteSvcNode(const char* node) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   return node != nullptr && library.serviceNodes.erase(node) != 0 ? 1 : 0;
 }
 
 uint32_t QEL_STDCALL StandInGetGlobalTimeout() {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   return library.globalTimeout;
 }
 
 int32_t QEL_STDCALL StandInSetGlobalTimeout(uint32_t timeout) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   library.globalTimeout = timeout;
   return 1;
 }
@@ -118,14 +131,14 @@ int32_t QEL_STDCALL StandInSetGlobalTimeout(uint32_t timeout) {
 int32_t QEL_STDCALL StandInSetLocalSysName(const char* name) {
   if (name == nullptr) return 0;
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   library.localSysName = name;
   return 1;
 }
 
 const char* QEL_STDCALL StandInLocalSysName() {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   return library.localSysName.c_str();
 }
 
@@ -143,20 +156,20 @@ uint32_t QEL_STDCALL StandInQelLocalUniqueID() { return 1; }
 
 int32_t QEL_STDCALL StandInQelUseInputDesktop(int32_t useInputDesktop) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   library.state.useInputDesktopFlags.push_back(useInputDesktop);
   return 1;
 }
 
 uint32_t QEL_STDCALL StandInQueue32SetFeatureFlags(uint32_t flags) {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   return std::exchange(library.featureFlags, flags);
 }
 
 uint32_t QEL_STDCALL StandInQueue32GetFeatureFlags() {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   return library.featureFlags;
 }
 
@@ -196,7 +209,7 @@ std::map<std::string, void*> IpcLibraryExports() {
 
 IpcLibraryState CurrentIpcLibraryState() {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   IpcLibraryState state = library.state;
   state.liveMessages = library.live.size();
   return state;
@@ -204,7 +217,7 @@ IpcLibraryState CurrentIpcLibraryState() {
 
 std::vector<std::vector<uint8_t>> DrainEnqueuedMessages() {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   std::vector<std::vector<uint8_t>> messages;
   for (auto& [buffer, totalSize] : library.queue) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
@@ -217,7 +230,7 @@ std::vector<std::vector<uint8_t>> DrainEnqueuedMessages() {
 
 void ResetIpcLibrary() {
   Library& library = TheLibrary();
-  std::lock_guard<std::mutex> lock(library.mutex);
+  std::lock_guard<qel::SystemLock> lock(library.mutex);
   for (auto& [buffer, size] : library.live) std::free(buffer);
   for (auto& [buffer, size] : library.queue) std::free(buffer);
   library.live.clear();

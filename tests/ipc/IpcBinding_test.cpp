@@ -3,13 +3,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "IpcTestMessages.h"
 #include "ipc/Dispatcher.h"
+#include "platform/SystemThreads.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 
@@ -174,32 +178,87 @@ TEST_F(IpcBindingTest, TwoThreadsStartingTogetherBindOnce) {
     standin::ResetIpcLibrary();
     int loadsBefore = platform_.LoadCount();
 
-    std::mutex mutex;
-    std::condition_variable go;
-    bool started = false;
+    // Both threads wait at the closed gate, which then opens for both.
+    SystemLock gate;
     int32_t results[2] = {};
     auto start = [&](int index) {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        go.wait(lock, [&] { return started; });
-      }
+      { std::lock_guard<SystemLock> pass(gate); }
       results[index] = StartIpcBinding(platform_, 1);
     };
-    std::thread first(start, 0);
-    std::thread second(start, 1);
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      started = true;
-    }
-    go.notify_all();
-    first.join();
-    second.join();
+    gate.lock();
+    SystemThread first([&] { start(0); });
+    SystemThread second([&] { start(1); });
+    gate.unlock();
+    first.Join();
+    second.Join();
 
     EXPECT_EQ(results[0], 1);
     EXPECT_EQ(results[1], 1);
     EXPECT_EQ(platform_.LoadCount() - loadsBefore, 1);
     EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, 1);
   }
+}
+
+// An application that handles requests at once and counts them.
+class CountingApplication : public IpcApplication {
+ public:
+  using IpcApplication::IpcApplication;
+  int32_t HandleCommand(Command*) override {
+    ++handled;
+    return 1;
+  }
+  void HandleMessage(void*, uint32_t) override {}
+  void OnTick() override {}
+  std::atomic<int> handled{0};
+};
+
+// What a library does that delivers a message from a thread of its own while
+// it initialises, and waits for the delivery before it returns.
+struct DeliveryDuringInit {
+  IpcApplication* application = nullptr;
+  void* message = nullptr;
+  std::unique_ptr<SystemThread> deliverer;
+  std::atomic<bool> done{false};
+  bool doneDuringInit = false;
+};
+DeliveryDuringInit& Delivery() {
+  static DeliveryDuringInit delivery;
+  return delivery;
+}
+int32_t QEL_STDCALL InitApplicationDelivering() {
+  DeliveryDuringInit& delivery = Delivery();
+  delivery.deliverer = std::make_unique<SystemThread>([&delivery] {
+    OnIpcMessage(delivery.application, delivery.message, 0);
+    delivery.done = true;
+  });
+  // Bounded, so that a dispatcher that waits for the binding fails the test
+  // instead of hanging it.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!delivery.done && std::chrono::steady_clock::now() < giveUp) YieldToOtherThreads();
+  delivery.doneDuringInit = delivery.done;
+  return StandInInitApplication();
+}
+
+// The request is handled while the library initialises; its reply finds the
+// binding not yet complete, so it is not sent but released.
+TEST_F(IpcBindingTest, DispatcherCalledDuringTheBindingDoesNotWaitForIt) {
+  CountingApplication application(platform_);
+  application.synchronous = 1;
+  const std::vector<uint8_t> request = test::TestMessage{}.Bytes();
+  Delivery().application = &application;
+  Delivery().message = StandInAllocateByNumber(static_cast<uint32_t>(request.size()));
+  std::memcpy(Delivery().message, request.data(), request.size());
+
+  HostedPlatform::ExportTable exports = standin::IpcLibraryExports();
+  exports["InitApplication"] = reinterpret_cast<void*>(&InitApplicationDelivering);
+  standin::InstallIpcLibrary(platform_, exports);
+  EXPECT_EQ(StartIpcBinding(platform_, 1), 1);
+  Delivery().deliverer->Join();
+
+  EXPECT_TRUE(Delivery().doneDuringInit);
+  EXPECT_EQ(application.handled.load(), 1);
+  EXPECT_THAT(standin::DrainEnqueuedMessages(), IsEmpty());
+  EXPECT_EQ(standin::CurrentIpcLibraryState().liveMessages, 0u);
 }
 
 }  // namespace
