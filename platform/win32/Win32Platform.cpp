@@ -9,6 +9,7 @@
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide text is 16-bit units on Windows");
 static_assert(sizeof(qel::OsVersionInfoA) == sizeof(OSVERSIONINFOA), "OSVERSIONINFOA layout");
+static_assert(sizeof(DWORD) == sizeof(uint32_t), "a DWORD is 32 bits");
 
 // The maker's libraries, imported at load time (see resources/*.def).
 extern "C" {
@@ -143,10 +144,23 @@ int32_t Win32Platform::OpenFile(const char* path, uint32_t style) {
   return ::OpenFile(path, &info, style);
 }
 
-bool Win32Platform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                                   std::ios_base::openmode mode) {
-  return buffer.open(Wide(path.c_str()), mode) != nullptr;
+HFile Win32Platform::CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
+                                 uint32_t creation) {
+  return As<HFile>(::CreateFileW(Wide(path), access, shareMode, nullptr, creation,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+HFile Win32Platform::CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
+                                 uint32_t creation) {
+  return As<HFile>(
+      ::CreateFileA(path, access, shareMode, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool Win32Platform::ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) {
+  return ::ReadFile(As<HANDLE>(file), buffer, size, reinterpret_cast<DWORD*>(read), nullptr);
+}
+
+bool Win32Platform::CloseHandle(HFile file) { return ::CloseHandle(As<HANDLE>(file)); }
 
 uint32_t Win32Platform::GetUserDefaultLCID() { return ::GetUserDefaultLCID(); }
 
