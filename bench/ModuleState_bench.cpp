@@ -29,8 +29,8 @@ H FixedHandle(uintptr_t value) {
 
 class SplitPlatform : public qel::HostedPlatform {
  public:
-  // Off: the hosted platform does the work (it reads the string module from
-  // disk for every string, and logs and records every call). On: each call of
+  // Off: the hosted platform does the work (it checks the string module's
+  // file for every string, and logs and records every call). On: each call of
   // an event is counted and answered at once.
   bool counted = false;
   uint64_t calls = 0;
@@ -165,7 +165,7 @@ void ProcessEvent(benchmark::State& state, bool counted) {
     if (++events % 1024 == 0 && !counted) {
       state.PauseTiming();
       platformCalls += platform.CallLog().size();
-      platform.ClearCallLog();
+      platform.ClearRecords();
       state.ResumeTiming();
     }
   }

@@ -1,12 +1,19 @@
 #!/usr/bin/env python3
 """Turns Google Benchmark JSON into the Markdown figures of the Performance
-section, and fails when the category map loading does not scale linearly."""
+section, and fails when the category map loading does not scale linearly or
+the replay misses its goals."""
 import json
 import subprocess
 import sys
 
 # 100 000 lines may cost at most this many times 10 000 lines.
 MAX_RATIO_100K_TO_10K = 11.0
+# Replay, as ratios within one run: time per notification against the
+# plug-in's own work per event, 1 000 000 notifications against 100 000, and
+# the growth of the peak memory from 100 000 to 1 000 000.
+MAX_REPLAY_TO_OWN_WORK = 10.0
+MAX_RATIO_1M_TO_100K = 11.0
+MAX_PEAK_GROWTH = 0.10
 
 
 def machine():
@@ -30,9 +37,60 @@ def medians(results):
     return rows
 
 
-def seconds(row):
+def seconds(row, column="cpu_time"):
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[row["time_unit"]]
-    return row["cpu_time"] * scale
+    return row[column] * scale
+
+
+def replay_figures(rows, counted):
+    """The replay table and its goals; the time of a replay row is the tool's
+    CPU time, reported as manual time."""
+    runs = {}
+    for name, row in rows.items():
+        if name.startswith("ReplayNotifications/") and "error_occurred" not in row:
+            runs[int(name.split("/")[1])] = (seconds(row, "real_time"), row)
+    if not runs:
+        return [], []
+    own = seconds(counted) if counted else None
+    out = ["| `qelevent-tool replay`, sample installation | time per notification "
+           "| notifications/s | peak memory | × the plug-in's own work |",
+           "|---|---|---|---|---|"]
+    for count in sorted(runs):
+        time, row = runs[count]
+        per = time / count
+        times = f"{per / own:.1f}×" if own else "-"
+        out.append(f"| {count:,} notifications | {per * 1e6:,.2f} µs "
+                   f"| {row['notifications_per_second']:,.0f} | {row['peak_kb'] / 1024:,.1f} MB "
+                   f"| {times} |")
+    if own:
+        out.append(f"| the plug-in's own work per event (`counted_platform`) | {own * 1e6:,.2f} µs "
+                   f"| {1 / own:,.0f} | | 1× |")
+    out += ["", "| replay goal (ratios in this run) | measured | |", "|---|---|---|"]
+    failures = []
+
+    def goal(text, measured, met, failure):
+        out.append(f"| {text} | {measured} | {'met' if met else 'MISSED'} |")
+        if not met:
+            failures.append(failure)
+
+    large = [count for count in sorted(runs) if count >= 100000]
+    if own:
+        for count in large:
+            ratio = runs[count][0] / count / own
+            goal(f"time per notification at {count:,}: at most {MAX_REPLAY_TO_OWN_WORK:g}× "
+                 "the plug-in's own work", f"{ratio:.1f}×", ratio <= MAX_REPLAY_TO_OWN_WORK,
+                 f"replay of {count:,} takes {ratio:.1f}× the plug-in's own work per notification")
+    if 100000 in runs and 1000000 in runs:
+        ratio = runs[1000000][0] / runs[100000][0]
+        goal(f"1,000,000 notifications: at most {MAX_RATIO_1M_TO_100K:g}× the time of 100,000",
+             f"{ratio:.2f}×", ratio <= MAX_RATIO_1M_TO_100K,
+             f"replay of 1,000,000 costs {ratio:.2f}× 100,000")
+        small, big = runs[100000][1]["peak_kb"], runs[1000000][1]["peak_kb"]
+        growth = big / small - 1
+        goal(f"peak memory at 1,000,000: within {MAX_PEAK_GROWTH:.0%} of 100,000",
+             f"{growth:+.1%}", abs(growth) <= MAX_PEAK_GROWTH,
+             f"replay's peak memory grows {growth:+.1%} from 100,000 to 1,000,000")
+    return out + [""], failures
 
 
 def main(path):
@@ -68,6 +126,10 @@ def main(path):
                 f"| the hosted platform's {counted['platform_calls']:.0f} calls per event "
                 f"| {(whole - own) * 1e6:,.2f} µs ({(whole - own) / whole:.0%}) | |",
                 ""]
+
+    table, replay_failures = replay_figures(rows, counted)
+    out += table
+    failures += replay_failures
 
     if any(name.startswith("BuildAndReadRequest/") for name in rows):
         out += ["| IPC request, built and read back | messages/s | MB/s "

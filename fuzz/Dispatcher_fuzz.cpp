@@ -1,7 +1,10 @@
 // OnIpcMessage with arbitrary bytes as the message, on an application whose
-// settings and pending commands the first bytes choose. Whatever comes in,
-// every message ends up released exactly once or handed on, every pending
-// command is completed at most once, and every answer sent is a whole reply.
+// settings and pending commands the first bytes choose, and with memory that
+// may run out at any allocation. Whatever comes in, nothing is thrown back,
+// every lock taken is given back, every message ends up released exactly once
+// or handed on, every pending command is completed at most once (and once
+// when it left the list), a reply completes its command with all its
+// parameters or as a failure, and every answer sent is a whole reply.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -14,6 +17,7 @@
 #include "ipc/MessageHeader.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
+#include "tests/support/AllocationFailures.h"
 
 namespace {
 
@@ -29,18 +33,25 @@ enum Settings : uint8_t {
   kTimerTick = 1 << 4,        // the next 4 bytes are the elapsed time; no message
   kMatchingIsOwned = 1 << 5,  // the command waiting for the message's number is owned
   kPeriodicTick = 1 << 6,
+  kFailAllocations = 1 << 7,  // the next byte: how many allocations succeed first
 };
 
 struct Fate {
   int completions = 0;
   bool deleted = false;
+  int32_t replyStatus = 0;
+  uint32_t replyParameters = 0;
 };
 
 class TrackedCommand : public Command {
  public:
   TrackedCommand(qel::Platform& platform, Fate& fate) : Command(platform, 1), fate_(fate) {}
   ~TrackedCommand() override { fate_.deleted = true; }
-  void Completed() override { ++fate_.completions; }
+  void Completed() override {
+    ++fate_.completions;
+    fate_.replyStatus = replyStatus;
+    fate_.replyParameters = ReplyParams().Count();
+  }
 
  private:
   Fate& fate_;
@@ -72,7 +83,7 @@ class Application : public qel::IpcApplication {
 
 qel::HostedPlatform& Platform() {
   static qel::HostedPlatform* platform = [] {
-    auto* made = new qel::HostedPlatform;
+    auto* made = new qel::test::PlatformThatNeverFailsToRecord;
     qel::standin::InstallIpcLibrary(*made);
     QEL_FUZZ_CHECK(qel::StartIpcBinding(*made, 1) == 1);
     return made;
@@ -92,6 +103,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t settings = data[0];
   ++data;
   --size;
+  int64_t successesBeforeFailure = -1;
+  if (settings & kFailAllocations) {
+    if (size < 1) return 0;
+    successesBeforeFailure = data[0];
+    ++data;
+    --size;
+  }
 
   uint32_t elapsed = 0;
   void* message = nullptr;
@@ -104,6 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const uint32_t sequence =
       size >= MessageHeader::kSize ? qel::ReadLe32(data + MessageHeader::kSequenceOffset) : 0;
+  const uint32_t parameterCount =
+      size >= MessageHeader::kSize ? qel::ReadLe16(data + MessageHeader::kParameterCountOffset) : 0;
 
   auto application = std::make_unique<Application>(platform, settings);
   application->passThrough = (settings & kPassThrough) ? 1 : 0;
@@ -134,11 +154,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               0,
                               nullptr};
 
+  if (successesBeforeFailure >= 0) qel::test::FailAllocationsAfter(successesBeforeFailure);
   QEL_FUZZ_CHECK(qel::OnIpcMessage(application.get(), message, elapsed) == 0);
+  qel::test::StopFailingAllocations();
+  QEL_FUZZ_CHECK(platform.CallCount("WaitForSingleObject") == platform.CallCount("ReleaseMutex"));
 
-  for (const Fate* fate : {&matchingFate, &otherFate}) QEL_FUZZ_CHECK(fate->completions <= 1);
+  bool matchingPending = false;
   for (const qel::PendingCommand* node = application->pendingCommands; node; node = node->next) {
-    QEL_FUZZ_CHECK(node->command == other.get() || matchingFate.completions == 0);
+    if (node->command != other.get()) matchingPending = true;
+  }
+  for (const Fate* fate : {&matchingFate, &otherFate}) QEL_FUZZ_CHECK(fate->completions <= 1);
+  QEL_FUZZ_CHECK(matchingFate.completions == (matchingPending ? 0 : 1));
+  // A reply either carried all its parameters into the command, or failed.
+  if (message != nullptr && matchingFate.completions == 1 &&
+      matchingFate.replyStatus != qel::kReplyStatusTimedOut) {
+    QEL_FUZZ_CHECK(matchingFate.replyParameters == parameterCount);
   }
   QEL_FUZZ_CHECK(application->ticks <= 1);
 

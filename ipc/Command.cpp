@@ -50,15 +50,16 @@ bool CommandParameters::Add(void* buffer, uint32_t size) {
 }
 
 bool CommandParameters::AddCopy(const void* bytes, uint32_t size) {
-  void* copy = nullptr;
+  // Freed again whether Add refuses it or throws.
+  std::unique_ptr<void, decltype(&std::free)> copy(nullptr, &std::free);
   if (size != 0) {
-    copy = std::malloc(size);
+    copy.reset(std::malloc(size));
     if (copy == nullptr) return false;
-    std::memcpy(copy, bytes, size);
+    std::memcpy(copy.get(), bytes, size);
   }
-  if (Add(copy, size)) return true;
-  std::free(copy);
-  return false;
+  if (!Add(copy.get(), size)) return false;
+  static_cast<void>(copy.release());
+  return true;
 }
 
 void CommandParameters::ReleaseBuffer(uint32_t index) {

@@ -77,6 +77,10 @@ class Command {
   // timed out.
   virtual void Completed();
 
+  // Append a parameter to one side. Each can be refused (false, nothing taken
+  // over): a null buffer of a non-zero size, or no memory for a copy. No
+  // memory for the larger arrays at the 16th, 32nd, ... entry throws
+  // std::bad_alloc, with nothing taken over either.
   bool AddRequestParam(void* buffer, uint32_t size) { return request_.Add(buffer, size); }
   bool AddReplyParam(void* buffer, uint32_t size) { return reply_.Add(buffer, size); }
   bool AddRequestParamCopy(const void* bytes, uint32_t size) {

@@ -53,7 +53,11 @@ class HeldMessage {
 };
 
 void Complete(Platform& platform, PendingCommand* node) {
-  node->command->Completed();
+  // The waiter is woken whatever an override of Completed does.
+  try {
+    node->command->Completed();
+  } catch (...) {
+  }
   if (node->done != nullptr) node->done->store(1);
   if (node->event != nullptr) node->event->Signal(platform);
   if (node->threadId != 0) platform.PostThreadMessageA(node->threadId, kCommandDoneMessage, 0, 0);
@@ -105,7 +109,23 @@ void OnReply(IpcApplication& application, const HeldMessage& message) {
     }
   }
   if (found == nullptr) return;
-  found->command->ReadReply(message.Get());
+  // The node is out of the list and is completed whatever reading does. The
+  // reply fits, so reading fails only for want of memory for its names or
+  // parameters; the command then completes as if no reply had come in time,
+  // the one failure its waiter knows, not as a success with nothing in it.
+  Command& command = *found->command;
+  bool read = false;
+  try {
+    read = command.ReadReply(message.Get()) != 0;
+  } catch (...) {
+  }
+  if (!read) {
+    try {
+      command.ClearReply();
+    } catch (...) {
+    }
+    command.replyStatus = kReplyStatusTimedOut;
+  }
   Complete(platform, found);
 }
 
@@ -128,7 +148,7 @@ void OnEchoRequest(Platform& platform, const HeldMessage& message) {
   const IpcBindingSnapshot binding = CurrentIpcBinding();
   if (!binding.bound || binding.entries.allocateMessage == nullptr) return;
   const uint32_t size = MessageHeader::kSize + header.senderNameLength + header.recipientNameLength;
-  auto* reply = static_cast<uint8_t*>(binding.entries.allocateMessage(size));
+  auto* reply = static_cast<uint8_t*>(CallEitherConvention(binding.entries.allocateMessage, size));
   if (reply == nullptr) return;
 
   // From the name the request was addressed to, back to its sender.
@@ -150,7 +170,8 @@ void OnEchoRequest(Platform& platform, const HeldMessage& message) {
               header.senderNameLength);
 
   HeldMessage sent(platform, reply);
-  if (binding.entries.enqueueMessage != nullptr && binding.entries.enqueueMessage(reply) != 0) {
+  if (binding.entries.enqueueMessage != nullptr &&
+      CallEitherConvention(binding.entries.enqueueMessage, static_cast<void*>(reply)) != 0) {
     sent.HandOn();
   }
 }
@@ -166,10 +187,20 @@ void OnSynchronousRequest(IpcApplication& application, HeldMessage& message) {
   void* reply = nullptr;
   {
     HeldLock lock(platform, application.handlerLock);
-    result = application.HandleCommand(command.get());
-    if ((command->flags & Command::kKeptByHandler) != 0) {
-      static_cast<void>(command.release());  // the handler owns it now
-    } else {
+    // A command that the handler marked as kept is the handler's, even when
+    // the handler then throws.
+    auto releaseIfKept = [&] {
+      if ((command->flags & Command::kKeptByHandler) == 0) return false;
+      static_cast<void>(command.release());
+      return true;
+    };
+    try {
+      result = application.HandleCommand(command.get());
+    } catch (...) {
+      releaseIfKept();
+      throw;
+    }
+    if (!releaseIfKept()) {
       command->SetOwnName(application.name.c_str());
       reply = command->BuildReply();
       command.reset();
@@ -180,7 +211,7 @@ void OnSynchronousRequest(IpcApplication& application, HeldMessage& message) {
     HeldMessage sent(platform, reply);
     const IpcBindingSnapshot binding = CurrentIpcBinding();
     if (binding.bound && binding.entries.enqueueMessage != nullptr &&
-        binding.entries.enqueueMessage(reply) != 0) {
+        CallEitherConvention(binding.entries.enqueueMessage, reply) != 0) {
       sent.HandOn();
     }
   }
@@ -188,12 +219,49 @@ void OnSynchronousRequest(IpcApplication& application, HeldMessage& message) {
 }
 
 void OnQueuedRequest(IpcApplication& application, HeldMessage& message, uint32_t value) {
+  // Whoever takes a request from the queue reads it later: it is checked as a
+  // synchronous one is, so that a malformed one never waits there.
+  if (!MessageBodyFits(message.Bytes())) return;
   HeldLock lock(application.platform(), application.handlerLock);
   auto* node = new QueuedMessage;
   node->value = value;
   node->next = application.queuedMessages;
   node->message = message.HandOn();
   application.queuedMessages = node;
+}
+
+void Dispatch(IpcApplication* application, void* message, uint32_t value) {
+  if (application == nullptr) {
+    // Only a bound library has the dispatcher to call, and the platform that
+    // bound it releases the message.
+    const IpcBindingSnapshot binding = CurrentIpcBinding();
+    if (message != nullptr && binding.bound) binding.platform->IpcReleaseMessage(message);
+    return;
+  }
+  if (application->passThrough != 0) {
+    if (message != nullptr) application->HandleMessage(message, value);
+    return;
+  }
+  if (message == nullptr) {
+    OnTimerTick(*application, value);
+    return;
+  }
+
+  HeldMessage held(application->platform(), message);
+  // Nothing of a message is read before its header is known to be whole.
+  if (!MessageHeaderFits(held.Bytes())) return;
+  const uint8_t flags = held.Bytes()[MessageHeader::kFlagsOffset];
+  if ((flags & MessageHeader::kReplyFlag) != 0) {
+    OnReply(*application, held);
+  } else if (flags == MessageHeader::kEchoRequest2 || flags == MessageHeader::kEchoRequest4) {
+    OnEchoRequest(application->platform(), held);
+  } else if (flags != 0) {
+    // Not a kind this dispatcher knows: released unanswered.
+  } else if (application->synchronous != 0) {
+    OnSynchronousRequest(*application, held);
+  } else {
+    OnQueuedRequest(*application, held, value);
+  }
 }
 
 }  // namespace
@@ -228,31 +296,17 @@ IpcApplication::~IpcApplication() {
   }
 }
 
-int32_t QEL_STDCALL OnIpcMessage(IpcApplication* application, void* message, uint32_t value) {
-  if (application == nullptr) return 0;
-  if (application->passThrough != 0) {
-    if (message != nullptr) application->HandleMessage(message, value);
-    return 0;
-  }
-  if (message == nullptr) {
-    OnTimerTick(*application, value);
-    return 0;
-  }
-
-  HeldMessage held(application->platform(), message);
-  // Nothing of a message is read before its header is known to be whole.
-  if (!MessageHeaderFits(held.Bytes())) return 0;
-  const uint8_t flags = held.Bytes()[MessageHeader::kFlagsOffset];
-  if ((flags & MessageHeader::kReplyFlag) != 0) {
-    OnReply(*application, held);
-  } else if (flags == MessageHeader::kEchoRequest2 || flags == MessageHeader::kEchoRequest4) {
-    OnEchoRequest(application->platform(), held);
-  } else if (flags != 0) {
-    // Not a kind this dispatcher knows: released unanswered.
-  } else if (application->synchronous != 0) {
-    OnSynchronousRequest(*application, held);
-  } else {
-    OnQueuedRequest(*application, held, value);
+int32_t QEL_STDCALL OnIpcMessage(IpcApplication* application, void* message,
+                                 uint32_t value) noexcept {
+  // The library is the caller, across a C boundary: no exception may reach
+  // it. Whatever failed (memory for a command, its names or parameters, or a
+  // queue node; or the application's own operations) is dropped like a
+  // message the dispatcher does not handle. Every lock taken has been given
+  // back and every message still held released on the way out; a message
+  // already handed to HandleMessage is the application's.
+  try {
+    Dispatch(application, message, value);
+  } catch (...) {
   }
   return 0;
 }

@@ -108,7 +108,10 @@ class IpcApplication {
 // |message| null is a timer tick and |value| the time elapsed since the
 // previous one; with a message, |value| is only passed on. Returns 0. Every
 // message that is not handed on (to HandleMessage, the queue or, for replies
-// that it accepts, EnqueueMessage) is released with export 6.
-int32_t QEL_STDCALL OnIpcMessage(IpcApplication* application, void* message, uint32_t value);
+// that it accepts, EnqueueMessage) is released with export 6, also one that
+// comes without an application, or that cannot be handled for want of memory
+// or because the application's operation threw: nothing is thrown back.
+int32_t QEL_STDCALL OnIpcMessage(IpcApplication* application, void* message,
+                                 uint32_t value) noexcept;
 
 }  // namespace qel

@@ -1,7 +1,9 @@
 #include "ipc/IpcBinding.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <type_traits>
 
 #include "ipc/Dispatcher.h"
@@ -16,77 +18,96 @@ static_assert(std::is_same_v<decltype(&OnIpcMessage), IpcMessageCallback>,
 
 constexpr const char* kIpcLibraryFileName = "VOVURU32.DLL";
 
+// The table of one binding attempt. Filled while unpublished; once published it
+// is only read, and it lives as long as the module.
 struct IpcBindingTable {
-  std::unique_ptr<LibraryHandle> library;  // null while not bound
-  int32_t useInputDesktop = 0;
+  std::unique_ptr<LibraryHandle> library;
+  Platform* platform = nullptr;
   IpcMessageCallback messageCallback = nullptr;
   IpcEntryPoints entries;
 };
 
-// Constant-initialised: all zero before any code of the module runs.
-IpcBindingTable IpcBinding;
+// All three are ready before any code of the module runs: the two atomics
+// are constant-initialised, and the lock allocates nothing.
+std::atomic<const IpcBindingTable*> PublishedBinding{nullptr};
+std::atomic<int32_t> UseInputDesktop{0};
 // The binding itself takes no lock; this one keeps two first starts on
-// different threads from loading and initialising the library twice.
+// different threads from loading and initialising the library twice. The
+// dispatcher never takes it: it reads PublishedBinding.
 SystemLock IpcBindingMutex;
 
 int32_t BindLocked(Platform& platform) {
-  if (IpcBinding.library) return IpcBinding.library->Module() != nullptr ? 1 : 0;
+  if (const IpcBindingTable* bound = PublishedBinding.load(std::memory_order_acquire)) {
+    return bound->library->Module() != nullptr ? 1 : 0;
+  }
 
-  IpcBinding.library = std::make_unique<LibraryHandle>(platform, kIpcLibraryFileName);
-  bool complete = IpcBinding.library->Module() != nullptr;
+  auto table = std::make_unique<IpcBindingTable>();
+  table->library = std::make_unique<LibraryHandle>(platform, kIpcLibraryFileName);
+  bool complete = table->library->Module() != nullptr;
   if (complete) {
     // Every name is looked up before any is checked.
-    const LibraryHandle& library = *IpcBinding.library;
-    ForEachIpcEntryPoint(IpcBinding.entries, [&](const char* name, bool, auto& slot) {
+    const LibraryHandle& library = *table->library;
+    ForEachIpcEntryPoint(table->entries, [&](const char* name, bool, auto& slot) {
       slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(library.Resolve(name));
     });
-    ForEachIpcEntryPoint(IpcBinding.entries, [&](const char*, bool required, const auto& slot) {
+    ForEachIpcEntryPoint(table->entries, [&](const char*, bool required, const auto& slot) {
       if (required && slot == nullptr) complete = false;
     });
   }
   if (!complete) {
-    IpcBinding.library->Release();
-    IpcBinding.library.reset();
+    table->library->Release();
     return 0;
   }
 
-  IpcBinding.messageCallback = &OnIpcMessage;
-  if (IpcBinding.entries.qelUseInputDesktop != nullptr) {
-    IpcBinding.entries.qelUseInputDesktop(IpcBinding.useInputDesktop);
+  table->platform = &platform;
+  table->messageCallback = &OnIpcMessage;
+  if (table->entries.qelUseInputDesktop != nullptr) {
+    CallEitherConvention(table->entries.qelUseInputDesktop, UseInputDesktop.load());
   }
-  IpcBinding.entries.initApplication();
+  table->entries.initApplication();
+  PublishedBinding.store(table.release(), std::memory_order_release);
   return 1;
+}
+
+// No memory for the table: this attempt fails before anything is loaded, and
+// the caller carries on as after any failed attempt.
+int32_t BindOrFail(Platform& platform) {
+  try {
+    return BindLocked(platform);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
 }
 
 }  // namespace
 
 int32_t StartIpcBinding(Platform& platform, int32_t useInputDesktop) {
   std::lock_guard<SystemLock> lock(IpcBindingMutex);
-  IpcBinding.useInputDesktop = useInputDesktop;
-  return BindLocked(platform);
+  UseInputDesktop.store(useInputDesktop);
+  return BindOrFail(platform);
 }
 
 int32_t BindIpcLibrary(Platform& platform) {
   std::lock_guard<SystemLock> lock(IpcBindingMutex);
-  return BindLocked(platform);
+  return BindOrFail(platform);
 }
 
 IpcBindingSnapshot CurrentIpcBinding() {
-  std::lock_guard<SystemLock> lock(IpcBindingMutex);
   IpcBindingSnapshot snapshot;
-  snapshot.bound = IpcBinding.library != nullptr;
-  snapshot.useInputDesktop = IpcBinding.useInputDesktop;
-  snapshot.messageCallback = IpcBinding.messageCallback;
-  snapshot.entries = IpcBinding.entries;
+  snapshot.useInputDesktop = UseInputDesktop.load();
+  if (const IpcBindingTable* bound = PublishedBinding.load(std::memory_order_acquire)) {
+    snapshot.bound = true;
+    snapshot.platform = bound->platform;
+    snapshot.messageCallback = bound->messageCallback;
+    snapshot.entries = bound->entries;
+  }
   return snapshot;
 }
 
 void ResetIpcBindingForTesting() {
   std::lock_guard<SystemLock> lock(IpcBindingMutex);
-  IpcBinding.library.reset();
-  IpcBinding.useInputDesktop = 0;
-  IpcBinding.messageCallback = nullptr;
-  IpcBinding.entries = IpcEntryPoints{};
+  delete PublishedBinding.exchange(nullptr);
+  UseInputDesktop.store(0);
 }
 
 }  // namespace qel

@@ -21,20 +21,24 @@ int32_t StartIpcBinding(Platform& platform, int32_t useInputDesktop);
 // Two threads that bind at the same moment bind once.
 int32_t BindIpcLibrary(Platform& platform);
 
-// A copy of the binding table, taken under the binding's lock so that a reader
-// on another thread never sees a half-written table. The entry points are
-// callable only while |bound|: a failed attempt leaves in the slots what it
-// found in a library that has been unloaded since.
+// The binding as it stands. Reading it never waits: the table of a binding is
+// published, complete, once InitApplication has returned, and never changes
+// afterwards. So the dispatcher, which the library may call on any thread and
+// at any time (from inside InitApplication too), sees either no binding or a
+// whole one, never one in progress.
 struct IpcBindingSnapshot {
   bool bound = false;
-  int32_t useInputDesktop = 0;
+  int32_t useInputDesktop = 0;  // the flag last stored, bound or not
+  // The platform that bound the library; its export 6 releases messages.
+  Platform* platform = nullptr;
   IpcMessageCallback messageCallback = nullptr;
-  IpcEntryPoints entries;
+  IpcEntryPoints entries;  // all null while not bound
 };
 IpcBindingSnapshot CurrentIpcBinding();
 
 // Tests only: forgets the binding without touching the platform that made it
 // (which may be gone), so that the next start binds from the beginning.
+// Nothing may be reading the binding at the time.
 void ResetIpcBindingForTesting();
 
 }  // namespace qel

@@ -21,11 +21,15 @@ class IpcApplication;
 
 // The message callback of an IPC application: the application object, a
 // message or null for a timer tick, and the elapsed time on a tick (otherwise
-// a value passed through). The dispatcher's OnIpcMessage has this type.
+// a value passed through). The dispatcher's OnIpcMessage has this type; the
+// library calls it, so no exception may leave it.
 using IpcMessageCallback = int32_t(QEL_STDCALL*)(IpcApplication* application, void* message,
-                                                 uint32_t value);
+                                                 uint32_t value) noexcept;
 
-// Entry points whose use the plug-in relies on.
+// Entry points whose use the plug-in relies on. The library fixes no calling
+// convention for them: those of one argument are called only through
+// CallEitherConvention (platform/Platform.h), and InitApplication has no
+// argument, which both conventions pass and clean up alike.
 using InitApplicationFn = int32_t(QEL_STDCALL*)();
 using AllocateMessageFn = void*(QEL_STDCALL*)(uint32_t size);
 using EnqueueMessageFn = int32_t(QEL_STDCALL*)(void* message);

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -23,7 +24,38 @@
 #define QEL_STDCALL
 #endif
 
+#if defined(_WIN32) && defined(__i386__)
+// platform/win32/: calls |entry| with |argument| as its one stack argument and
+// returns what it leaves in EAX. The stack pointer is restored from a frame
+// register that both conventions preserve, so the call is right whether the
+// entry removes its argument itself (__stdcall) or leaves that to its caller
+// (__cdecl).
+extern "C" uint32_t QelCallRestoringStack(const void* entry, uint32_t argument);
+#endif
+
 namespace qel {
+
+// Calls a library entry point of one 32-bit argument whose calling convention
+// the library does not fix (the IPC library's QelUseInputDesktop,
+// AllocateMessage, EnqueueMessage and its exports 5 and 6). The pointer type
+// names __stdcall only because a type must name one. Off 32-bit Windows there
+// is one convention, and the call is an ordinary one. A seam of the target
+// machine rather than of the platform object: the hosted platform's stand-in
+// libraries in a win32 build are called the same way.
+template <typename Result, typename Argument>
+Result CallEitherConvention(Result(QEL_STDCALL* entry)(Argument), Argument argument) {
+#if defined(_WIN32) && defined(__i386__)
+  static_assert(sizeof(Result) == 4 && sizeof(Argument) == 4, "one 32-bit argument and result");
+  uint32_t raw = 0;
+  std::memcpy(&raw, &argument, sizeof raw);
+  raw = QelCallRestoringStack(reinterpret_cast<const void*>(entry), raw);
+  Result result;
+  std::memcpy(&result, &raw, sizeof result);
+  return result;
+#else
+  return entry(argument);
+#endif
+}
 
 // Opaque handles. Each kind is a distinct type so that a desktop cannot be
 // passed where a window station is expected.

@@ -2,6 +2,9 @@
 # Installs, only when missing, every Debian package that the builds, tests and
 # tools need. Safe to run again and again.
 set -euo pipefail
+# Everything this prints, apt's and dpkg's output included, goes to standard
+# error: scripts/run-sample.sh > events.jsonl must hold events only.
+exec >&2
 
 packages=(
   cmake ninja-build g++                       # the native build

@@ -1,10 +1,11 @@
 #include "tools/Notification.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <set>
 
 #include "platform/hosted/HostText.h"
 
@@ -13,17 +14,13 @@ namespace {
 
 using nlohmann::json;
 
-constexpr const char* kTextFields[] = {"className", "eventText", "categoryAttribute", "target"};
-constexpr const char* kEventCode = "eventCode";
-
-// nlohmann's messages start with "[json.exception.parse_error.101] parse
-// error at line 1, column 7: "; the line is already named by the caller.
-std::string ParseErrorText(const json::parse_error& e) {
-  std::string what = e.what();
-  const size_t detail = what.find(": ");
-  if (detail != std::string::npos) what.erase(0, detail + 2);
-  return "not valid JSON at byte " + std::to_string(e.byte) + ": " + what;
-}
+// The five fields: the texts, in the order in which their problems are
+// reported, then the event code.
+constexpr const char* kFields[] = {"className", "eventText", "categoryAttribute", "target",
+                                   "eventCode"};
+constexpr size_t kTextFields = 4;
+constexpr size_t kEventCode = 4;
+constexpr size_t kNoField = std::size(kFields);
 
 bool IsDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
@@ -39,79 +36,138 @@ std::string TrimBlanks(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
+// Takes a notification apart while the library reads it, without building a
+// document: a replay reads millions of lines. Problems are noted and reading
+// goes on to the end, so that a line that is not JSON at all is reported as
+// such; the other problems are reported afterwards, in a fixed order.
+class NotificationReader : public json::json_sax_t {
+ public:
+  bool Read(const std::string& line, Notification& notification, std::string& error) {
+    if (!json::sax_parse(line, this)) {
+      error = parseError_;
+    } else if (!isObject_) {
+      error = "not a JSON object: a notification is {\"eventCode\": ..., \"className\": ...}";
+    } else if (!duplicate_.empty()) {
+      error = "field \"" + duplicate_ + "\" is given twice";
+    } else if (!unknown_.empty()) {
+      error = "unknown field \"" + unknown_ +
+              "\" (the fields are eventCode, className, eventText, categoryAttribute, target)";
+    } else if (!seen_[kEventCode]) {
+      error = "field \"eventCode\" is missing";
+    } else if (!wrong_[kEventCode].empty()) {
+      error = "field \"eventCode\" must be a whole number from -2147483648 to 2147483647, not " +
+              wrong_[kEventCode];
+    } else {
+      for (size_t i = 0; i < kTextFields; ++i) {
+        if (!seen_[i]) {
+          error = std::string("field \"") + kFields[i] + "\" is missing";
+          return false;
+        }
+        if (!wrong_[i].empty()) {
+          error = std::string("field \"") + kFields[i] + "\" must be a string, not " + wrong_[i];
+          return false;
+        }
+      }
+      notification = std::move(result_);
+      return true;
+    }
+    return false;
+  }
+
+  bool null() override { return Wrong("null"); }
+  bool boolean(bool value) override { return Wrong(value ? "true" : "false"); }
+  bool number_integer(number_integer_t value) override {
+    if (depth_ == 1 && field_ == kEventCode && value >= std::numeric_limits<int32_t>::min() &&
+        value <= std::numeric_limits<int32_t>::max()) {
+      result_.eventCode = static_cast<int32_t>(value);
+      return true;
+    }
+    return Wrong(std::to_string(value));
+  }
+  bool number_unsigned(number_unsigned_t value) override {
+    if (value <= uint64_t{std::numeric_limits<int32_t>::max()}) {
+      return number_integer(static_cast<number_integer_t>(value));
+    }
+    return Wrong(std::to_string(value));
+  }
+  bool number_float(number_float_t /*value*/, const string_t& text) override { return Wrong(text); }
+  bool string(string_t& value) override {
+    if (depth_ == 1 && field_ < kTextFields) {
+      *Texts()[field_] = FromJsonText(value);
+      return true;
+    }
+    return Wrong(json(value).dump());
+  }
+  bool binary(binary_t& /*value*/) override { return Wrong("binary data"); }
+  bool start_object(size_t /*elements*/) override {
+    isObject_ = isObject_ || depth_ == 0;
+    Wrong("an object");
+    ++depth_;
+    return true;
+  }
+  bool start_array(size_t /*elements*/) override {
+    Wrong("an array");
+    ++depth_;
+    return true;
+  }
+  bool end_object() override {
+    --depth_;
+    return true;
+  }
+  bool end_array() override {
+    --depth_;
+    return true;
+  }
+  bool key(string_t& key) override {
+    if (depth_ != 1) return true;
+    field_ = static_cast<size_t>(std::find(std::begin(kFields), std::end(kFields), key) -
+                                 std::begin(kFields));
+    if (field_ == kNoField) {
+      if (unknown_.empty()) unknown_ = key;
+    } else if (seen_[field_]) {
+      if (duplicate_.empty()) duplicate_ = key;
+    } else {
+      seen_[field_] = true;
+    }
+    return true;
+  }
+  bool parse_error(size_t position, const std::string& /*lastToken*/,
+                   const nlohmann::detail::exception& e) override {
+    // The library's message starts with "[json.exception.parse_error.101] parse
+    // error at line 1, column 7: "; the line is already named by the caller.
+    std::string what = e.what();
+    const size_t detail = what.find(": ");
+    if (detail != std::string::npos) what.erase(0, detail + 2);
+    parseError_ = "not valid JSON at byte " + std::to_string(position) + ": " + what;
+    return false;
+  }
+
+ private:
+  std::array<std::u16string*, kTextFields> Texts() {
+    return {&result_.className, &result_.eventText, &result_.categoryAttribute, &result_.target};
+  }
+  // Notes a value that its field does not take, described as the message shows
+  // it. Values inside nested objects and arrays are no field's.
+  bool Wrong(const std::string& description) {
+    if (depth_ == 1 && field_ != kNoField && wrong_[field_].empty()) wrong_[field_] = description;
+    return true;
+  }
+
+  Notification result_;
+  int depth_ = 0;
+  bool isObject_ = false;
+  size_t field_ = kNoField;  // the field whose value comes next
+  std::array<bool, kNoField> seen_{};
+  std::array<std::string, kNoField> wrong_;
+  std::string duplicate_;
+  std::string unknown_;
+  std::string parseError_;
+};
+
 }  // namespace
 
 bool ParseNotification(const std::string& line, Notification& notification, std::string& error) {
-  // The library keeps the last of two equal keys; a notification that names a
-  // field twice is more likely a mistake than a wish.
-  std::string duplicate;
-  std::set<std::string> seen;
-  const json::parser_callback_t noteKeys = [&](int depth, json::parse_event_t event, json& parsed) {
-    if (event == json::parse_event_t::key && depth == 1 && parsed.is_string() &&
-        !seen.insert(parsed.get<std::string>()).second && duplicate.empty()) {
-      duplicate = parsed.get<std::string>();
-    }
-    return true;
-  };
-  json object;
-  try {
-    object = json::parse(line, noteKeys);
-  } catch (const json::parse_error& e) {
-    error = ParseErrorText(e);
-    return false;
-  }
-  if (!object.is_object()) {
-    error = "not a JSON object: a notification is {\"eventCode\": ..., \"className\": ...}";
-    return false;
-  }
-  if (!duplicate.empty()) {
-    error = "field \"" + duplicate + "\" is given twice";
-    return false;
-  }
-  for (const auto& field : object.items()) {
-    bool known = field.key() == kEventCode;
-    for (const char* name : kTextFields) known = known || field.key() == name;
-    if (!known) {
-      error = "unknown field \"" + field.key() +
-              "\" (the fields are eventCode, className, eventText, categoryAttribute, target)";
-      return false;
-    }
-  }
-
-  Notification result;
-  const auto code = object.find(kEventCode);
-  if (code == object.end()) {
-    error = "field \"eventCode\" is missing";
-    return false;
-  }
-  const bool inRange = code->is_number_unsigned()
-                           ? code->get<uint64_t>() <= uint64_t{std::numeric_limits<int32_t>::max()}
-                           : code->is_number_integer() &&
-                                 code->get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
-                                 code->get<int64_t>() <= std::numeric_limits<int32_t>::max();
-  if (!inRange) {
-    error = "field \"eventCode\" must be a whole number from -2147483648 to 2147483647, not " +
-            code->dump();
-    return false;
-  }
-  result.eventCode = static_cast<int32_t>(code->get<int64_t>());
-
-  std::u16string* const targets[] = {&result.className, &result.eventText,
-                                     &result.categoryAttribute, &result.target};
-  for (size_t i = 0; i < std::size(kTextFields); ++i) {
-    const auto text = object.find(kTextFields[i]);
-    if (text == object.end()) {
-      error = std::string("field \"") + kTextFields[i] + "\" is missing";
-      return false;
-    }
-    if (!text->is_string()) {
-      error = std::string("field \"") + kTextFields[i] + "\" must be a string, not " + text->dump();
-      return false;
-    }
-    *targets[i] = FromJsonText(text->get<std::string>());
-  }
-  notification = std::move(result);
-  return true;
+  return NotificationReader().Read(line, notification, error);
 }
 
 std::u16string FromJsonText(const std::string& utf8) {

@@ -3,8 +3,11 @@
 // installation, and every event that it posts written out as one JSON line.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,19 +23,27 @@ struct ReplaySettings {
   // 0 once they are used up.
   std::vector<int32_t> results;
   bool initMap = true;  // as the host does once before the first event
+  // A one-line display of the progress on the error stream (for a terminal),
+  // redrawn with a carriage return at most once per |progressInterval|.
+  bool progress = false;
+  std::chrono::milliseconds progressInterval{250};
+  // Where the closing summary is also written, as one JSON document.
+  std::optional<std::filesystem::path> summaryJson;
 };
 
-// One post as a JSON object on one line: |line| is the notification's line,
-// |attempt| 1 or 2, |timeMs| the simulated time of the post since the replay
-// began, |waitMs| the wait that followed it (0 when none did).
-std::string PostedEventJson(const PostedEvent& event, int line, int attempt, uint64_t timeMs,
-                            uint32_t waitMs);
+// Appends one post as a JSON object on one line, without the line break:
+// |line| is the notification's line, |attempt| 1 or 2, |timeMs| the simulated
+// time of the post since the replay began, |waitMs| the wait that followed it
+// (0 when none did).
+void AppendPostedEventJson(std::string& out, const PostedEvent& event, int64_t line, int attempt,
+                           uint64_t timeMs, uint32_t waitMs);
 
 // Reads one notification per line of |in|, which messages call |inputName|.
-// Posted events go to |out|; errors and the closing summary to |err|. A line
-// that is not a notification is reported and skipped. Returns 0 when every
-// line was a notification, 1 when some were not, 2 when the installation
-// could not be opened.
+// Posted events go to |out| and nothing else does; errors, the progress
+// display and the closing summary go to |err|. A line that is not a
+// notification is reported and skipped. Returns 0 when every line was a
+// notification, 1 when some were not, 2 when the installation could not be
+// opened or the summary file not written.
 int RunReplay(const ReplaySettings& settings, std::istream& in, const std::string& inputName,
               std::ostream& out, std::ostream& err);
 

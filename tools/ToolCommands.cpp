@@ -20,7 +20,8 @@ replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
         line; a summary follows on standard error. Notifications are JSON lines
         {"eventCode": 3, "className": "CIM_Fan", "eventText": "...",
          "categoryAttribute": "...", "target": "..."}, read from standard input
-        when no file (or -) is given. Waits are simulated, not slept.
+        when no file (or -) is given. Waits are simulated, not slept. On a
+        terminal, standard error also shows the progress of a long replay.
   --install DIR      the installation: a folder with *.reg exports and drive
                      folders (C/...); by default the sample installation
   --properties FILE  read FILE in place of the installation's ci\qelevent.properties
@@ -30,6 +31,10 @@ replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
   --results LIST     what the event server answers, post after post, e.g. 18,0
                      (0 once the list is used up; 5, 6 and 18 make the plug-in retry)
   --no-init          do not call InitMap first (--init, the default, does)
+  --summary-json FILE
+                     also write the summary (events per category, unmapped class
+                     names with their counts, posts, retries, waits) to FILE as
+                     one JSON document
 
 check   lists what a properties file maps (line, id, class name, category) and
         warns about lines that silently go wrong; exits with 1 when it warned.
@@ -77,16 +82,19 @@ class Arguments {
   std::optional<std::string> inlineValue_;
 };
 
-int Replay(Arguments& arguments, std::istream& in, std::ostream& out, std::ostream& err) {
+int Replay(Arguments& arguments, std::istream& in, std::ostream& out, std::ostream& err,
+           bool errIsTerminal) {
   ReplaySettings settings;
   settings.installation.folder = SampleInstallation();
+  settings.progress = errIsTerminal;
   std::optional<std::string> input;
   while (!arguments.Done()) {
     const std::string option = arguments.Next();
     std::string value;
     std::string error;
     const bool takesValue = option == "--install" || option == "--properties" ||
-                            option == "--host" || option == "--lcid" || option == "--results";
+                            option == "--host" || option == "--lcid" || option == "--results" ||
+                            option == "--summary-json";
     if (takesValue && !arguments.Value(value)) {
       return UsageError(err, "replay: " + option + " needs a value");
     }
@@ -105,6 +113,8 @@ int Replay(Arguments& arguments, std::istream& in, std::ostream& out, std::ostre
       if (!ParseResults(value, settings.results, error)) {
         return UsageError(err, "--results: " + error);
       }
+    } else if (option == "--summary-json") {
+      settings.summaryJson = value;
     } else if (option == "--init") {
       settings.initMap = true;
     } else if (option == "--no-init") {
@@ -149,7 +159,7 @@ int Check(Arguments& arguments, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
-            std::ostream& err) {
+            std::ostream& err, bool errIsTerminal) {
   if (arguments.empty()) return UsageError(err, "name a command: replay or check");
   const std::string& command = arguments[0];
   if (command == "--help" || command == "-h" || command == "help") {
@@ -164,7 +174,7 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
     }
   }
   Arguments walker(rest);
-  if (command == "replay") return Replay(walker, in, out, err);
+  if (command == "replay") return Replay(walker, in, out, err, errIsTerminal);
   if (command == "check") return Check(walker, out, err);
   return UsageError(err, "unknown command " + command + ": replay or check");
 }

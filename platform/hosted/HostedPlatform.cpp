@@ -1,11 +1,13 @@
 #include "platform/hosted/HostedPlatform.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+
+#ifdef __unix__
+#include <sys/stat.h>
+#endif
 
 #include "platform/hosted/CodePage1252.h"
 #include "platform/hosted/HostText.h"
@@ -14,11 +16,18 @@
 namespace qel {
 namespace {
 
+// As printf's "%#llx" writes it (0 without the prefix), without printf's cost:
+// a replay logs a dozen handles per event.
 std::string Hex(const void* handle) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%#llx",
-                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(handle)));
-  return text;
+  auto value = reinterpret_cast<uintptr_t>(handle);
+  if (value == 0) return "0";
+  char text[2 + 2 * sizeof value];
+  char* const end = text + sizeof text;
+  char* first = end;
+  for (; value != 0; value >>= 4) *--first = "0123456789abcdef"[value & 0xF];
+  *--first = 'x';
+  *--first = '0';
+  return std::string(first, end);
 }
 
 std::string Text(const char* text) { return text ? "\"" + std::string(text) + "\"" : "null"; }
@@ -50,7 +59,12 @@ H Handle(uintptr_t value) {
 }  // namespace
 
 HostedPlatform::HostedPlatform()
-    : ipcAllocate_([](uint32_t size) { return std::calloc(1, size ? size : 1); }),
+    : ipcAllocate_([](uint32_t size) {
+        // Not zero, so that a byte the writer of a message forgets shows.
+        void* message = std::malloc(size ? size : 1);
+        if (message != nullptr) std::memset(message, kFreshIpcMessageFill, size);
+        return message;
+      }),
       ipcRelease_([](void* message) {
         std::free(message);
         return int32_t{1};
@@ -81,9 +95,11 @@ int HostedPlatform::CallCount(const std::string& call) const {
       }));
 }
 
-bool HostedPlatform::Call(const std::string& entry) {
-  callLog_.push_back(entry);
-  auto failure = failures_.find(entry.substr(0, entry.find('(')));
+bool HostedPlatform::Call(std::string entry) {
+  callLog_.push_back(std::move(entry));
+  if (failures_.empty()) return false;
+  const std::string& logged = callLog_.back();
+  auto failure = failures_.find(logged.substr(0, logged.find('(')));
   if (failure == failures_.end() || failure->second == 0) return false;
   if (failure->second > 0) --failure->second;
   return true;
@@ -359,14 +375,56 @@ HostedPlatform::Module* HostedPlatform::FindModule(HModule module) {
   return found == modules_.end() ? nullptr : &found->second;
 }
 
-std::shared_ptr<const PeResources> HostedPlatform::ReadPe(const std::string& windowsPath) const {
-  std::optional<std::filesystem::path> disk = MapPath(windowsPath);
-  if (!disk) return nullptr;
-  std::ifstream file(*disk, std::ios::binary);
+// The identity of the regular file at |file|; std::nullopt when there is none.
+std::optional<HostedPlatform::FileIdentity> HostedPlatform::IdentityOf(
+    const std::filesystem::path& file) {
+#ifdef __unix__
+  // One call for both halves, where the portable way takes one for each: this
+  // runs for every string that an event loads.
+  struct stat info {};
+  if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  return FileIdentity{info.st_size,
+                      int64_t{info.st_mtim.tv_sec} * 1000000000 + info.st_mtim.tv_nsec};
+#else
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) return std::nullopt;
+  const std::uintmax_t size = std::filesystem::file_size(file, error);
+  if (error) return std::nullopt;
+  const std::filesystem::file_time_type modified = std::filesystem::last_write_time(file, error);
+  if (error) return std::nullopt;
+  return FileIdentity{static_cast<int64_t>(size), modified.time_since_epoch().count()};
+#endif
+}
+
+std::shared_ptr<const PeResources> HostedPlatform::ReadPe(const std::string& windowsPath) {
+  // A path met before is only checked, not mapped again: mapping looks at
+  // every folder on the way.
+  auto known = parsedFiles_.find(windowsPath);
+  std::optional<FileIdentity> identity;
+  if (known != parsedFiles_.end()) identity = IdentityOf(known->second.disk);
+  if (!identity) {
+    std::optional<std::filesystem::path> disk = MapPath(windowsPath);
+    if (disk) identity = IdentityOf(*disk);
+    if (!identity) {
+      if (known != parsedFiles_.end()) parsedFiles_.erase(known);
+      return nullptr;
+    }
+    known = parsedFiles_.insert_or_assign(windowsPath, ParsedFile{*disk, {}, nullptr}).first;
+  } else if (known->second.identity == *identity) {
+    return known->second.resources;
+  }
+
+  // Read whole. The identity kept is the one taken before reading, so a file
+  // that changes while it is read is read again next time.
+  ParsedFile& parsed = known->second;
+  std::ifstream file(parsed.disk, std::ios::binary);
   if (!file) return nullptr;
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
-                             std::istreambuf_iterator<char>());
-  return PeResources::Parse(bytes);
+  std::vector<uint8_t> bytes(static_cast<size_t>(identity->size));
+  file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(file.gcount()));
+  parsed.identity = *identity;
+  parsed.resources = PeResources::Parse(bytes);
+  return parsed.resources;
 }
 
 const PeResources* HostedPlatform::ResourcesOf(HModule module) {

@@ -71,6 +71,13 @@ class HostedPlatform : public Platform {
   const std::vector<std::string>& CallLog() const { return callLog_; }
   int CallCount(const std::string& call) const;
   void ClearCallLog() { callLog_.clear(); }
+  // Forgets the call log, the posts and the sleeps: a long run calls this
+  // between events so that nothing grows with their number.
+  void ClearRecords() {
+    callLog_.clear();
+    events_.clear();
+    sleeps_.clear();
+  }
 
   HostedRegistry& Registry() { return registry_; }
 
@@ -100,8 +107,10 @@ class HostedPlatform : public Platform {
   // without folder). LoadLibraryA of that name then succeeds.
   void InstallCodeLibrary(const std::string& fileName, ExportTable exports);
   void RemoveCodeLibrary(const std::string& fileName);
-  // The two IPC imports by number go to these functions (by default a plain
-  // zeroing allocator and its release).
+  // The two IPC imports by number go to these functions (by default an
+  // allocator that fills each message with kFreshIpcMessageFill, and its
+  // release).
+  static constexpr uint8_t kFreshIpcMessageFill = 0xCD;
   void SetIpcImports(std::function<void*(uint32_t)> allocate,
                      std::function<int32_t(void*)> release);
 
@@ -211,13 +220,24 @@ class HostedPlatform : public Platform {
   };
 
   // Logs the call and tells whether it should fail now.
-  bool Call(const std::string& entry);
+  bool Call(std::string entry);
   Module* FindModule(HModule module);
   const PeResources* ResourcesOf(HModule module);
   HModule AddModule(Module module);
   HFile OpenExistingFile(std::optional<std::filesystem::path> disk, uint32_t access,
                          uint32_t creation);
-  std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath) const;
+  // What tells one version of a file from another.
+  struct FileIdentity {
+    int64_t size = 0;
+    int64_t modified = 0;  // in the file system's own unit
+    bool operator==(const FileIdentity& o) const {
+      return size == o.size && modified == o.modified;
+    }
+  };
+  static std::optional<FileIdentity> IdentityOf(const std::filesystem::path& file);
+  // What the PE file at |windowsPath| holds; null when it is missing or not a
+  // well-formed image.
+  std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath);
 
   struct CriticalSection {
     SystemLock lock;
@@ -244,6 +264,15 @@ class HostedPlatform : public Platform {
 
   std::map<std::string, ExportTable> codeLibraries_;  // key: upper-case file name
   std::map<uintptr_t, Module> modules_;
+  // A module file is read and parsed once for as long as it keeps its size and
+  // modification time: a string load per event would otherwise read the whole
+  // plug-in from disk each time. Loads and releases are still counted per call.
+  struct ParsedFile {
+    std::filesystem::path disk;  // where the Windows path led
+    FileIdentity identity;
+    std::shared_ptr<const PeResources> resources;  // null: not a well-formed image
+  };
+  std::map<std::string, ParsedFile> parsedFiles_;  // key: the Windows path as loaded
   uintptr_t nextHandle_ = 0x10000;
   int loads_ = 0;
   int releases_ = 0;

@@ -19,8 +19,11 @@ __declspec(dllimport) int __stdcall VNXEventW(const wchar_t* source, const wchar
                                               int eventCode, qel::EventAttribute* const* attributes,
                                               int arg8, int arg9, const char* destination,
                                               int arg11);
-__declspec(dllimport) void* __stdcall VovuruAllocateMessage(unsigned long size);
-__declspec(dllimport) int __stdcall VovuruReleaseMessage(void* message);
+// Exports 5 and 6 of the IPC library. Their convention is not fixed: declared
+// __stdcall (as the import library names them), called through
+// CallEitherConvention.
+__declspec(dllimport) void* __stdcall VovuruAllocateMessage(uint32_t size);
+__declspec(dllimport) int32_t __stdcall VovuruReleaseMessage(void* message);
 }
 
 namespace qel {
@@ -296,8 +299,12 @@ int32_t Win32Platform::VNXEventW(const VnxEventArgs& a) {
                      a.destination, a.arg11);
 }
 
-void* Win32Platform::IpcAllocateMessage(uint32_t size) { return ::VovuruAllocateMessage(size); }
+void* Win32Platform::IpcAllocateMessage(uint32_t size) {
+  return CallEitherConvention(&::VovuruAllocateMessage, size);
+}
 
-int32_t Win32Platform::IpcReleaseMessage(void* message) { return ::VovuruReleaseMessage(message); }
+int32_t Win32Platform::IpcReleaseMessage(void* message) {
+  return CallEitherConvention(&::VovuruReleaseMessage, message);
+}
 
 }  // namespace qel

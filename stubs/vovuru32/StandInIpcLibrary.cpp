@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <set>
 #include <utility>
 
@@ -32,12 +33,19 @@ Library& TheLibrary() {
 
 extern "C" {
 
+// Out of memory it gives null rather than throw: its callers are C callers.
 void* QEL_STDCALL StandInAllocateByNumber(uint32_t size) {
   Library& library = TheLibrary();
-  void* buffer = std::calloc(1, size != 0 ? size : 1);
+  void* buffer = std::malloc(size != 0 ? size : 1);
   if (buffer == nullptr) return nullptr;
+  std::memset(buffer, qel::standin::kFreshMessageFill, size);
   std::lock_guard<qel::SystemLock> lock(library.mutex);
-  library.live[buffer] = size;
+  try {
+    library.live[buffer] = size;
+  } catch (const std::bad_alloc&) {
+    std::free(buffer);
+    return nullptr;
+  }
   return buffer;
 }
 
@@ -80,7 +88,11 @@ int32_t QEL_STDCALL StandInEnqueueMessage(void* message) {
       qel::ReadLe16(bytes + qel::MessageHeader::kHeaderSizeOffset) != qel::MessageHeader::kSize) {
     return 0;
   }
-  library.queue.emplace_back(message, totalSize);
+  try {
+    library.queue.emplace_back(message, totalSize);
+  } catch (const std::bad_alloc&) {
+    return 0;  // not taken, and no exception for a C caller
+  }
   library.live.erase(found);
   return 1;
 }

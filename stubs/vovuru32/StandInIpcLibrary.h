@@ -2,8 +2,8 @@
 // the win32 build as VOVURU32.DLL (names and ordinals from vovuru32.def), and
 // in the hosted platform as an in-process library (HostedStandInIpcLibrary.h).
 //
-// It honours the library's ownership rule: allocation gives a zeroed buffer of
-// at least the asked size, or null; release frees; EnqueueMessage takes over a
+// It honours the library's ownership rule: allocation gives a buffer of at
+// least the asked size, or null; release frees; EnqueueMessage takes over a
 // complete message (total size at least 32, header size 32, no larger than
 // its buffer) into an in-process queue and refuses anything else.
 #pragma once
@@ -43,6 +43,10 @@ uint32_t QEL_STDCALL StandInQueue32GetFeatureFlags();
 }
 
 namespace qel::standin {
+
+// Every byte of a new message, until its writer sets it: not zero, so that a
+// byte the writer forgets shows.
+constexpr uint8_t kFreshMessageFill = 0xCD;
 
 // Export name -> entry point, all eighteen.
 std::map<std::string, void*> IpcLibraryExports();

@@ -49,6 +49,60 @@ TEST(LocaleSelectionTables, LanguageIdForCode) {
   EXPECT_EQ(LanguageIdForCode("xx"), std::nullopt);
 }
 
+// The two tables as the product defines them, row by row: each row's code
+// looks up its own id, and every 16-bit language id gets the code of the first
+// row that takes it (primary language equal, sub-language 0 or equal). A row
+// given another row's primary language, or a row out of order, changes the
+// answer for some id.
+TEST(LocaleSelectionTables, BothTablesMatchTheProductsRows) {
+  struct Row {
+    const char* code;
+    uint32_t languageId;
+    uint16_t primary;
+    uint16_t sub;
+    const char* defaultCode;
+  };
+  // clang-format off
+  const Row rows[] = {
+      {"af", 0x0036, 0x36, 0, "af"},     {"is", 0x000F, 0x0F, 0, "is"},
+      {"sq", 0x001C, 0x1C, 0, "sq"},     {"in", 0x0021, 0x21, 0, "in"},
+      {"ar", 0x0001, 0x01, 0, "ar"},     {"it", 0x0010, 0x10, 0, "it"},
+      {"eu", 0x002D, 0x2D, 0, "eu"},     {"ja", 0x0011, 0x11, 0, "ja"},
+      {"be", 0x0023, 0x23, 0, "be"},     {"ko", 0x0012, 0x12, 0, "ko"},
+      {"bg", 0x0002, 0x02, 0, "bg"},     {"lv", 0x0026, 0x26, 0, "lv"},
+      {"ca", 0x0003, 0x03, 0, "ca"},     {"lt", 0x0027, 0x27, 0, "lt"},
+      {"zhCN", 0x0804, 0x04, 2, "zhCN"}, {"zhTW", 0x0404, 0x04, 1, "zhTW"},
+      {"zh", 0x0004, 0x04, 0, "zhCN"},   {"hr", 0x001A, 0x1A, 0, "hr"},
+      {"no", 0x0014, 0x14, 0, "no"},     {"cs", 0x0005, 0x05, 0, "cs"},
+      {"pl", 0x0015, 0x15, 0, "pl"},     {"da", 0x0006, 0x06, 0, "da"},
+      {"pt", 0x0016, 0x16, 0, "pt"},     {"nl", 0x0013, 0x13, 0, "nl"},
+      {"ro", 0x0018, 0x18, 0, "ro"},     {"en", 0x0009, 0x09, 0, "en"},
+      {"ru", 0x0019, 0x19, 0, "ru"},     {"et", 0x0025, 0x25, 0, "et"},
+      {"sr", 0x001A, 0x1A, 0, "sr"},     {"fo", 0x0038, 0x38, 0, "fo"},
+      {"sk", 0x001B, 0x1B, 0, "sk"},     {"fy", 0x0029, 0x29, 0, "fy"},
+      {"sl", 0x0024, 0x24, 0, "sl"},     {"fi", 0x000B, 0x0B, 0, "fi"},
+      {"es", 0x000A, 0x0A, 0, "es"},     {"fr", 0x000C, 0x0C, 0, "fr"},
+      {"sv", 0x001D, 0x1D, 0, "sv"},     {"de", 0x0007, 0x07, 0, "de"},
+      {"th", 0x001E, 0x1E, 0, "th"},     {"el", 0x0008, 0x08, 0, "el"},
+      {"tr", 0x001F, 0x1F, 0, "tr"},     {"iw", 0x000D, 0x0D, 0, "iw"},
+      {"uk", 0x0022, 0x22, 0, "uk"},     {"hu", 0x000E, 0x0E, 0, "hu"},
+      {"vi", 0x002A, 0x2A, 0, "vi"},
+  };
+  // clang-format on
+  static_assert(sizeof rows / sizeof rows[0] == 45, "45 rows");
+  for (const Row& row : rows) EXPECT_EQ(LanguageIdForCode(row.code), row.languageId) << row.code;
+  for (uint32_t id = 0; id <= 0xFFFF; ++id) {
+    const char* expected = "en";
+    for (const Row& row : rows) {
+      if (row.primary == (id & 0x3FF) && (row.sub == 0 || row.sub == id >> 10)) {
+        expected = row.defaultCode;
+        break;
+      }
+    }
+    ASSERT_STREQ(DefaultCodeForLanguage(static_cast<uint16_t>(id)), expected) << std::hex << id;
+  }
+}
+
 // Over every 16-bit language id: the default code, and its first two letters,
 // can be looked up, and both name the locale's own primary language. A row
 // whose two tables disagree, or whose code is mistyped, breaks this.

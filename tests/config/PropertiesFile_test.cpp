@@ -152,6 +152,29 @@ TEST_F(PropertiesFileTest, FindValueSearchesForwardFromWhereItStopped) {
   EXPECT_EQ(value, u"unset");
 }
 
+// Every unit from '@' to DEL against its counterpart 0x20 away: each of A-Z
+// matches its lower-case letter and back, and '@', '[', '`', '{' and the
+// others beside the letters match only themselves.
+TEST_F(PropertiesFileTest, FindValueFoldsExactlyTheLettersAToZ) {
+  std::string lines;
+  for (int unit = 0x40; unit <= 0x7F; ++unit) {
+    const char c = static_cast<char>(unit);
+    lines += std::string("x") + c + "=" + c + "\n";
+  }
+  PropertiesFile file(platform_, Write(lines), std::ios_base::in);
+  for (int unit = 0x40; unit <= 0x7F; ++unit) {
+    const int counterpart = unit ^ 0x20;
+    const bool letter = (unit | 0x20) >= 'a' && (unit | 0x20) <= 'z';
+    // A letter's first line is its upper-case one; anything else finds its own.
+    const int expected = letter ? unit & ~0x20 : counterpart;
+    std::u16string value;
+    file.Rewind();
+    file.FindValue(std::u16string{u'x', static_cast<char16_t>(counterpart)}, value);
+    EXPECT_EQ(value, std::u16string(1, static_cast<char16_t>(expected)))
+        << "key x" << static_cast<char>(counterpart);
+  }
+}
+
 TEST_F(PropertiesFileTest, AMissingFileGivesNothingAndKeepsThePath) {
   PropertiesFile file(platform_, u"C:\\ci/missing.properties", std::ios_base::in);
   EXPECT_FALSE(file.is_open());

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "ipc/IpcBinding.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
+#include "support/AllocationFailures.h"
 
 namespace qel {
 namespace {
@@ -27,6 +29,7 @@ using ::testing::Invoke;
 using ::testing::IsEmpty;
 using ::testing::Return;
 using ::testing::StrictMock;
+using ::testing::Throw;
 
 HSync Handle(uintptr_t value) { return reinterpret_cast<HSync>(value); }
 
@@ -113,6 +116,15 @@ class DispatcherTest : public ::testing::Test {
     return node;
   }
 
+  // A pending command whose waiter watches its done flag, the event 0x601
+  // and thread 77's messages.
+  void AddWatched(Command* command, std::atomic<int16_t>& done) {
+    PendingCommand* node = AddPending(command, 0);
+    node->done = &done;
+    node->event = &event_;
+    node->threadId = 77;
+  }
+
   std::vector<Command*> PendingList() const {
     std::vector<Command*> commands;
     for (PendingCommand* node = app_->pendingCommands; node; node = node->next) {
@@ -121,19 +133,16 @@ class DispatcherTest : public ::testing::Test {
     return commands;
   }
 
-  HostedPlatform platform_;
+  test::PlatformThatNeverFailsToRecord platform_;
   std::unique_ptr<StrictMock<TestApplication>> app_;
   std::vector<std::string> log_;
+  EventSignal event_{Handle(0x601)};
 };
 
 TEST_F(DispatcherTest, SixteenthTickOfASecondTimesOutA15SecondCommand) {
   RecordingCommand command(platform_, log_);
   std::atomic<int16_t> done{0};
-  EventSignal event(Handle(0x601));
-  PendingCommand* node = AddPending(&command, 0);
-  node->done = &done;
-  node->event = &event;
-  node->threadId = 77;
+  AddWatched(&command, done);
 
   for (int tick = 0; tick < 15; ++tick) Tick(1000);
   EXPECT_EQ(command.remainingTime, 0u);
@@ -478,12 +487,20 @@ TEST_F(DispatcherTest, MalformedMessagesAreReleasedAndNothingElseHappens) {
   good.params = {"xyz", "pq"};
   good.sequence = 500;
 
-  app_->synchronous = 1;
-  for (uint8_t flags : {0, 1, 4}) {
+  // A request is checked before it is queued as fully as before it is handled.
+  const struct {
+    uint8_t flags;
+    int32_t synchronous;
+  } kinds[] = {{0, 1}, {0, 0}, {1, 1}, {4, 1}};
+  for (const auto& kind : kinds) {
+    const uint8_t flags = kind.flags;
     good.flags = flags;
+    app_->synchronous = kind.synchronous;
     for (const test::MalformedMessage& variant : test::MalformedVariants(good.Bytes())) {
-      SCOPED_TRACE(std::to_string(flags) + ": " + variant.what);
+      SCOPED_TRACE(std::to_string(flags) + (kind.synchronous ? " handled: " : " queued: ") +
+                   variant.what);
       Dispatch(Received(variant.bytes));
+      EXPECT_EQ(app_->queuedMessages, nullptr);
       EXPECT_EQ(standin::CurrentIpcLibraryState().liveMessages, 0u);
       EXPECT_EQ(standin::CurrentIpcLibraryState().unknownReleases, 0);
       // An echo may be answered from names that lie inside; nothing else is sent.
@@ -519,6 +536,136 @@ TEST_F(DispatcherTest, LockingSwitchAndNullHandlesSkipTheMutexCalls) {
   Tick(1);
   EXPECT_EQ(platform_.CallCount("WaitForSingleObject"), 1);
   EXPECT_EQ(platform_.CallCount("ReleaseMutex"), 1);
+}
+
+TEST_F(DispatcherTest, MessageWithoutApplicationIsReleased) {
+  EXPECT_EQ(OnIpcMessage(nullptr, Received(TestMessage{}.Bytes()), 0), 0);
+  EXPECT_EQ(OnIpcMessage(nullptr, nullptr, 1000), 0);
+  EXPECT_EQ(standin::CurrentIpcLibraryState().liveMessages, 0u);
+  EXPECT_EQ(platform_.CallCount("IpcReleaseMessage"), 1);
+}
+
+// Completed throws: the waiter must still be woken, and the node not leak.
+class ThrowingCommand : public Command {
+ public:
+  using Command::Command;
+  void Completed() override { throw std::runtime_error("Completed failed"); }
+};
+
+TEST_F(DispatcherTest, ApplicationOperationsThatThrowAreContained) {
+  app_->synchronous = 1;
+  EXPECT_CALL(*app_, HandleCommand(_)).WillOnce(Throw(std::runtime_error("handler failed")));
+  Dispatch(Received(TestMessage{}.Bytes()));
+
+  // Kept, then thrown: the command is the handler's, not deleted under it.
+  std::unique_ptr<Command> kept;
+  EXPECT_CALL(*app_, HandleCommand(_)).WillOnce(Invoke([&](Command* command) -> int32_t {
+    command->flags |= Command::kKeptByHandler;
+    kept.reset(command);
+    throw std::runtime_error("handler failed after keeping");
+  }));
+  TestMessage request;
+  request.code = 21;
+  Dispatch(Received(request.Bytes()));
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->requestCode, 21);
+
+  ThrowingCommand command(platform_, 1);
+  command.remainingTime = 0;
+  std::atomic<int16_t> done{0};
+  AddWatched(&command, done);
+  app_->tickInterval = 1000;
+  EXPECT_CALL(*app_, OnTick()).WillOnce(Throw(std::runtime_error("tick failed")));
+  Tick(1000);
+  EXPECT_THAT(PendingList(), IsEmpty());
+  EXPECT_EQ(done.load(), 1);
+  EXPECT_EQ(platform_.CallCount("SetEvent"), 1);
+  EXPECT_EQ(platform_.CallCount("PostThreadMessageA"), 1);
+
+  app_->passThrough = 1;
+  EXPECT_CALL(*app_, HandleMessage(_, _)).WillOnce(Invoke([](void* message, uint32_t) {
+    StandInReleaseByNumber(message);  // taken over, then thrown
+    throw std::runtime_error("pass-through failed");
+  }));
+  Dispatch(Received(TestMessage{}.Bytes()));
+
+  EXPECT_EQ(platform_.CallCount("WaitForSingleObject"), 3);
+  EXPECT_EQ(platform_.CallCount("ReleaseMutex"), 3);
+  EXPECT_THAT(standin::DrainEnqueuedMessages(), IsEmpty());
+  EXPECT_EQ(platform_.CallCount("PostQuitMessage"), 0);
+}
+
+// An application without mocks, which allocate: its handler allocates as a
+// real one does, reply parameters past the first arrays' room.
+class AllocatingApplication : public IpcApplication {
+ public:
+  using IpcApplication::IpcApplication;
+  int32_t HandleCommand(Command* command) override {
+    for (int i = 0; i < 20; ++i) command->AddReplyParamCopy("r", 1);
+    return 1;
+  }
+  void HandleMessage(void* message, uint32_t) override { platform().IpcReleaseMessage(message); }
+  void OnTick() override {}
+};
+
+// Every allocation of the dispatcher and the application fails in turn, and
+// every one after it: the message is released (or queued) and nothing is
+// thrown back; a reply completes its command once, with what it carried or
+// as a failure, never as a success without its parameters.
+TEST_F(DispatcherTest, RunningOutOfMemoryAnywhereLosesNoMessageAndNoWaiter) {
+  const std::string longName(40, 'n');  // past any in-place string buffer
+  TestMessage base;
+  base.sender = longName;
+  base.recipient = longName + "r";
+  base.sequence = 77;
+  base.code = 9;
+  base.params.assign(20, "p");  // the arrays grow at the 16th
+  const struct {
+    const char* what;
+    uint8_t flags;
+    int32_t synchronous;
+  } cases[] = {
+      {"reply", 1, 0},
+      {"handled request", 0, 1},
+      {"queued request", 0, 0},
+      {"echo request", 4, 0},
+  };
+  for (const auto& c : cases) {
+    bool failed = true;
+    for (int successes = 0; failed; ++successes) {
+      SCOPED_TRACE(std::string(c.what) + ", failing after " + std::to_string(successes));
+      AllocatingApplication app(platform_);
+      app.name = longName;
+      app.synchronous = c.synchronous;
+      app.pendingLock = MutexLock(Handle(kPendingLock));
+      app.handlerLock = MutexLock(Handle(kHandlerLock));
+      Command waiting(platform_, 1);
+      waiting.sequence = base.sequence;
+      std::atomic<int16_t> done{0};
+      app.pendingCommands = new PendingCommand{&waiting, nullptr, 0, &done, 0, nullptr};
+      TestMessage message = base;
+      message.flags = c.flags;
+      void* received = Received(message.Bytes());
+      platform_.ClearCallLog();
+
+      test::FailAllocationsAfter(successes);
+      const int32_t result = OnIpcMessage(&app, received, 0);
+      failed = test::StopFailingAllocations();
+
+      EXPECT_EQ(result, 0);
+      EXPECT_EQ(platform_.CallCount("WaitForSingleObject"), platform_.CallCount("ReleaseMutex"));
+      EXPECT_EQ(standin::CurrentIpcLibraryState().liveMessages, app.queuedMessages ? 1u : 0u);
+      standin::DrainEnqueuedMessages();
+      if (c.flags != 1) continue;
+      EXPECT_EQ(app.pendingCommands, nullptr);
+      EXPECT_EQ(done.load(), 1);
+      if (waiting.replyStatus != kReplyStatusTimedOut) {
+        EXPECT_EQ(waiting.replyStatus, 9);
+        EXPECT_EQ(waiting.ReplyParams().Count(), 20u);
+      }
+      EXPECT_EQ(waiting.replyStatus == kReplyStatusTimedOut, failed);
+    }
+  }
 }
 
 }  // namespace

@@ -3,10 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "IpcTestMessages.h"
 #include "ipc/Dispatcher.h"
 #include "platform/SystemThreads.h"
 #include "platform/hosted/HostedPlatform.h"
@@ -192,6 +197,68 @@ TEST_F(IpcBindingTest, TwoThreadsStartingTogetherBindOnce) {
     EXPECT_EQ(platform_.LoadCount() - loadsBefore, 1);
     EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, 1);
   }
+}
+
+// An application that handles requests at once and counts them.
+class CountingApplication : public IpcApplication {
+ public:
+  using IpcApplication::IpcApplication;
+  int32_t HandleCommand(Command*) override {
+    ++handled;
+    return 1;
+  }
+  void HandleMessage(void*, uint32_t) override {}
+  void OnTick() override {}
+  std::atomic<int> handled{0};
+};
+
+// What a library does that delivers a message from a thread of its own while
+// it initialises, and waits for the delivery before it returns.
+struct DeliveryDuringInit {
+  IpcApplication* application = nullptr;
+  void* message = nullptr;
+  std::unique_ptr<SystemThread> deliverer;
+  std::atomic<bool> done{false};
+  bool doneDuringInit = false;
+};
+DeliveryDuringInit& Delivery() {
+  static DeliveryDuringInit delivery;
+  return delivery;
+}
+int32_t QEL_STDCALL InitApplicationDelivering() {
+  DeliveryDuringInit& delivery = Delivery();
+  delivery.deliverer = std::make_unique<SystemThread>([&delivery] {
+    OnIpcMessage(delivery.application, delivery.message, 0);
+    delivery.done = true;
+  });
+  // Bounded, so that a dispatcher that waits for the binding fails the test
+  // instead of hanging it.
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!delivery.done && std::chrono::steady_clock::now() < giveUp) YieldToOtherThreads();
+  delivery.doneDuringInit = delivery.done;
+  return StandInInitApplication();
+}
+
+// The request is handled while the library initialises; its reply finds the
+// binding not yet complete, so it is not sent but released.
+TEST_F(IpcBindingTest, DispatcherCalledDuringTheBindingDoesNotWaitForIt) {
+  CountingApplication application(platform_);
+  application.synchronous = 1;
+  const std::vector<uint8_t> request = test::TestMessage{}.Bytes();
+  Delivery().application = &application;
+  Delivery().message = StandInAllocateByNumber(static_cast<uint32_t>(request.size()));
+  std::memcpy(Delivery().message, request.data(), request.size());
+
+  HostedPlatform::ExportTable exports = standin::IpcLibraryExports();
+  exports["InitApplication"] = reinterpret_cast<void*>(&InitApplicationDelivering);
+  standin::InstallIpcLibrary(platform_, exports);
+  EXPECT_EQ(StartIpcBinding(platform_, 1), 1);
+  Delivery().deliverer->Join();
+
+  EXPECT_TRUE(Delivery().doneDuringInit);
+  EXPECT_EQ(application.handled.load(), 1);
+  EXPECT_THAT(standin::DrainEnqueuedMessages(), IsEmpty());
+  EXPECT_EQ(standin::CurrentIpcLibraryState().liveMessages, 0u);
 }
 
 }  // namespace

@@ -3,13 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/TestSupport.h"
+#include "tools/Notification.h"
 
 namespace qel::tool {
 namespace {
@@ -18,6 +21,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::StartsWith;
 
 constexpr char kRegistry[] =
     "REGEDIT4\r\n\r\n"
@@ -38,6 +42,29 @@ std::string Line(int code, const std::string& className, const std::string& text
 // An installation in a temporary folder: the product key, the plug-in's
 // string table as ci\qelevent.dll, the shipped properties file, and a German
 // language module beside the host executable C:\Prog\bin\host.exe.
+// What a terminal shows of |text|: a carriage return goes back to the start of
+// the line, where what follows overwrites it. Trailing blanks are dropped.
+std::vector<std::string> OnTerminal(const std::string& text) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (const char c : text) {
+    if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else if (c == '\r') {
+      column = 0;
+    } else if (column < lines.back().size()) {
+      lines.back()[column++] = c;
+    } else {
+      lines.back() += c;
+      ++column;
+    }
+  }
+  for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
+  if (lines.back().empty()) lines.pop_back();
+  return lines;
+}
+
 class ReplayTest : public ::testing::Test {
  protected:
   ReplayTest() {
@@ -105,6 +132,89 @@ TEST_F(ReplayTest, PostsMappedAndUnmappedClassesAndRetries) {
   EXPECT_THAT(errors, HasSubstr("replay: 2 notifications, 3 posts (1 retried, 120000 ms waited)"));
   EXPECT_THAT(errors, HasSubstr("  CIM_Battery  1\n  Fan          1\n"));
   EXPECT_THAT(errors, HasSubstr("posted under their own name): CIM_Battery\n"));
+}
+
+TEST(PostedEventJson, WritesWhatAJsonLibraryWrites) {
+  PostedEvent event;
+  event.source = u"CIM";
+  event.typePath = {u"Marquel Agent Events", u"Fan \"2\""};
+  event.text = u"a\\b/c\b\f\n\r\t\x01\x1f\x7f \u00e9\u20ac \U0001F525 " + std::u16string(1, 0xD800);
+  event.language = "en";
+  event.eventCode = -7;
+  event.attributes = {{u"CATEGORY", 9, u""}, {u"TARGET", 9, u"srv\"01"}};
+  event.destination = "@EventServer";
+  event.result = 18;
+  std::string line;
+  AppendPostedEventJson(line, event, 12345678901, 2, 240000, 120000);
+
+  nlohmann::ordered_json expected = {{"line", 12345678901},
+                                     {"attempt", 2},
+                                     {"timeMs", 240000},
+                                     {"source", "CIM"},
+                                     {"typePath", {"Marquel Agent Events", "Fan \"2\""}},
+                                     {"text", ToJsonText(event.text)},
+                                     {"language", "en"},
+                                     {"eventCode", -7},
+                                     {"attributes",
+                                      {{{"name", "CATEGORY"}, {"type", 9}, {"value", ""}},
+                                       {{"name", "TARGET"}, {"type", 9}, {"value", "srv\"01"}}}},
+                                     {"destination", "@EventServer"},
+                                     {"result", 18},
+                                     {"waitMs", 120000}};
+  EXPECT_EQ(line, expected.dump());
+}
+
+TEST_F(ReplayTest, WritesTheSummaryAsOneJsonDocument) {
+  settings.results = {18, 0};
+  settings.summaryJson = disk.Path() / "summary.json";
+  ASSERT_EQ(Replay(Line(3, "CIM_Fan") + "\n" + Line(1, "CIM_Battery") + "\n" +
+                   Line(2, "CIM_Battery") + "\n" + Line(1, "") + "\n{\n"),
+            1);
+  std::ifstream file(*settings.summaryJson);
+  EXPECT_EQ(json::parse(file), json::parse(R"({
+      "notifications": 4, "posts": 4, "retried": 1, "waits": 1, "waitedMs": 120000,
+      "notPosted": 1, "rejectedLines": 1,
+      "eventsPerCategory": {"CIM_Battery": 2, "Fan": 1},
+      "unmappedClassNames": {"CIM_Battery": 2}})"));
+
+  // A summary that cannot be written stops the replay before it begins.
+  settings.summaryJson = disk.Path() / "no-such-folder" / "summary.json";
+  EXPECT_EQ(Replay(Line(1, "CIM_Fan")), 2);
+  EXPECT_TRUE(posted.empty());
+  EXPECT_THAT(errors, HasSubstr("cannot write the summary to"));
+}
+
+TEST_F(ReplayTest, ShowsProgressOnlyWhenAskedAndWritesNothingButPostsToTheOutput) {
+  // 600 lines: line 300 is no notification, line 400 posts nothing.
+  std::string input;
+  for (int i = 1; i <= 600; ++i) {
+    input += (i == 300 ? "{" : Line(i, i == 400 ? "" : "CIM_Fan")) + "\n";
+  }
+  settings.progressInterval = std::chrono::milliseconds(0);  // drawn at each look at the clock
+  for (const bool progress : {false, true}) {
+    settings.progress = progress;
+    // Replay() reads every line of the output as JSON.
+    EXPECT_EQ(Replay(input), 1) << progress;
+    EXPECT_EQ(posted.size(), 598u) << progress;
+    EXPECT_EQ(posted.back()["line"], 600) << progress;
+    if (!progress) {
+      EXPECT_EQ(errors.find('\r'), std::string::npos) << errors;
+      continue;
+    }
+    // The clock is looked at every 256 notifications; line 300 did not count.
+    EXPECT_THAT(errors, HasSubstr("\rreplay: 256 notifications, "));
+    EXPECT_THAT(errors, HasSubstr("/s, 256 posts"));
+    EXPECT_THAT(errors, HasSubstr("\rreplay: 512 notifications, "));
+    EXPECT_THAT(errors, HasSubstr("/s, 511 posts"));
+    // Messages and the summary start on a line of their own, and nothing of
+    // the display is left on the terminal.
+    const std::vector<std::string> shown = OnTerminal(errors);
+    ASSERT_GE(shown.size(), 3u) << errors;
+    EXPECT_THAT(shown[0], StartsWith("in.jsonl:300: not valid JSON"));
+    EXPECT_THAT(shown[1], StartsWith("in.jsonl:400: nothing posted"));
+    EXPECT_THAT(shown[2], StartsWith("replay: 599 notifications, 598 posts"));
+    for (const std::string& line : shown) EXPECT_THAT(line, Not(HasSubstr("/s, "))) << errors;
+  }
 }
 
 TEST_F(ReplayTest, WaitsAfterEachOfTwoTransientResultsAndPostsNoThirdTime) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -55,6 +57,7 @@ TEST_F(ToolCommandsTest, RefusesBadCommandLinesWithOneLineOfReason) {
       {{"replay", "--lcid", "german"}, "--lcid: \"german\" is not a locale identifier"},
       {{"replay", "--lcid=0x1000000"}, "--lcid: \"0x1000000\" is not a locale identifier"},
       {{"replay", "--lcid"}, "--lcid needs a value"},
+      {{"replay", "--summary-json"}, "--summary-json needs a value"},
       {{"replay", "--results", "18,zero"}, "--results: \"18,zero\" is not a list of results"},
       {{"replay", "--results="}, "--results: \"\" is not a list of results"},
       {{"replay", "--no-init=yes"}, "--no-init takes no value"},
@@ -84,12 +87,16 @@ TEST_F(ToolCommandsTest, ReplaysFromAFileOrStandardInput) {
       R"({"eventCode": 5, "className": "CIM_Fan", "eventText": "t", "categoryAttribute": "c",)"
       R"( "target": "x"})";
   const fs::path file = disk.Write("in.jsonl", line + "\n");
+  const fs::path summary = disk.Path() / "summary.json";
   EXPECT_EQ(Run({"replay", Install(), "--lcid", "0x0407", "--results=18,0", "--no-init", "--init",
-                 file.string()}),
+                 "--summary-json", summary.string(), file.string()}),
             0)
       << err;
   EXPECT_THAT(out, HasSubstr(R"("attempt":2)"));
   EXPECT_THAT(out, HasSubstr(R"("System Enclosure")"));
+  std::ifstream written(summary);
+  EXPECT_THAT(std::string(std::istreambuf_iterator<char>(written), {}),
+              HasSubstr(R"("posts": 2,)"));
 
   EXPECT_EQ(Run({"replay", Install(), "--no-init", "-"}, line + "\nnot json\n"), 1) << err;
   EXPECT_THAT(out, HasSubstr(R"("typePath":["Marquel Agent Events","CIM_Fan"])"));

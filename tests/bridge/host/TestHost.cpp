@@ -2,7 +2,8 @@
 // Windows programs. It installs the plug-in and the two stand-in libraries in
 // a fresh folder, registers that folder under the product's registry key the
 // way the installer does, loads the plug-in with LoadLibrary, calls its
-// exports as the host does (with its own std::wstring objects) and compares
+// exports as the host does, with wide string objects laid out as the host
+// library the plug-in was built for (QEL_HOST_STRING_LAYOUT), and compares
 // what the stand-in event library recorded with what it expects.
 //
 // The DLLs come from the folder "testhost-payload" beside this program. Exit
@@ -18,6 +19,7 @@
 
 #include "platform/Platform.h"
 #include "stubs/vnxsdevt/EventRecord.h"
+#include "tests/support/HostStringObjects.h"
 
 namespace {
 
@@ -233,8 +235,11 @@ struct ExpectedEvent {
 };
 
 using InitMapFunction = bool (*)();
-using ProcessEventFunction = int(__stdcall*)(int, const std::wstring&, const std::wstring&,
-                                             const std::wstring&, const std::wstring&);
+// The four wide strings are references: the addresses of the host's objects.
+using ProcessEventFunction = int(__stdcall*)(int, const void*, const void*, const void*,
+                                             const void*);
+constexpr qel::HostStringLayout kLayout = qel::HostStringLayout::QEL_HOST_STRING_LAYOUT;
+using qel::test::HostStringObject;
 
 int Run() {
   std::string error;
@@ -288,15 +293,27 @@ int Run() {
   Check(initMap(), "InitMap returns true");
   Check(initMap(), "InitMap returns true when called again");
 
-  const std::wstring empty;
-  Check(processEvent(101, L"Host_Enclosure", L"Chassis open", L"Critical", L"server1") == 0,
+  auto post = [processEvent](int eventCode, std::u16string_view className, std::u16string_view text,
+                             std::u16string_view categoryAttribute, std::u16string_view target) {
+    HostStringObject objects[] = {
+        {kLayout, className}, {kLayout, text}, {kLayout, categoryAttribute}, {kLayout, target}};
+    return processEvent(eventCode, objects[0].Address(), objects[1].Address(), objects[2].Address(),
+                        objects[3].Address());
+  };
+  // Texts in the objects' own buffers (up to 7 units), of 8 units and longer.
+  Check(post(101, u"Host_Enclosure", u"Chassis open", u"Critical", u"server1") == 0,
         "ProcessEvent of a mapped class returns 0");
-  Check(processEvent(102, L"Host_Fan", L"Fan 2 at 210 rpm \u2193", L"Warning", L"server1") == 0,
+  Check(post(102, u"Host_Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"server1") == 0,
         "ProcessEvent of a class mapped to the second category returns 0 (post returns 7)");
-  Check(processEvent(103, L"Host_Other", empty, empty, empty) == 0,
+  Check(post(103, u"Host_Other", u"", u"", u"") == 0,
         "ProcessEvent of an unmapped class with empty texts returns 0");
-  Check(processEvent(104, empty, L"lost", L"x", L"y") == 2,
+  Check(post(104, u"", u"lost", u"x", u"y") == 2,
         "ProcessEvent with an empty class name returns 2");
+  HostStringObject broken(kLayout, u"Host_Enclosure");
+  broken.SetBuffer(nullptr);
+  HostStringObject text(kLayout, u"lost");
+  Check(processEvent(105, broken.Address(), text.Address(), text.Address(), text.Address()) == 14,
+        "ProcessEvent with a class name of 14 units but no buffer returns 14");
   Check(FreeLibrary(plugin) != FALSE, "FreeLibrary of the plug-in");
 
   const ExpectedEvent expected[] = {

@@ -1,0 +1,170 @@
+#include "bridge/HostString.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bridge/ModuleState.h"
+#include "platform/hosted/HostedPlatform.h"
+#include "support/HostStringObjects.h"
+
+#if defined(_WIN32) && defined(__GLIBCXX__)
+// The win32 build's own library is the mingw layout.
+static_assert(sizeof(std::wstring) == 24, "the toolchain's wide string is 24 bytes");
+#endif
+
+namespace qel {
+namespace {
+
+using namespace std::string_view_literals;
+using test::HostStringObject;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+struct LayoutCase {
+  HostStringLayout layout;
+  size_t size32;  // the host's object on 32-bit Windows
+  size_t size64;  // the same library's object with 64-bit words
+};
+
+constexpr LayoutCase kLayouts[] = {
+    {HostStringLayout::msvc6, 16, 32},
+    {HostStringLayout::msvc7, 28, 40},
+    {HostStringLayout::msvc11, 24, 32},
+    {HostStringLayout::mingw, 24, 32},
+};
+
+std::string Name(HostStringLayout layout) {
+  switch (layout) {
+    case HostStringLayout::msvc6:
+      return "msvc6";
+    case HostStringLayout::msvc7:
+      return "msvc7";
+    case HostStringLayout::msvc11:
+      return "msvc11";
+    case HostStringLayout::mingw:
+      return "mingw";
+  }
+  return "?";
+}
+
+// 300 units, some beyond the Basic Multilingual Plane.
+const std::u16string kLong = [] {
+  std::u16string text;
+  while (text.size() < 300) text += u"Fan \u00e9\U0001F300 2 ";
+  return text;
+}();
+
+TEST(HostString, ReadsEveryLayoutsTexts) {
+  // Empty (msvc6 with no buffer, the others in their own buffer), in the
+  // object's buffer up to 7 units, 8 units (one too many for that buffer)
+  // and long; a NUL inside a text is one of its units.
+  const std::u16string_view texts[] = {u""sv,        u"F"sv,        u"Fan\0 2"sv,
+                                       u"Host_Fa"sv, u"Host_Fan"sv, kLong};
+  for (const LayoutCase& c : kLayouts) {
+    SCOPED_TRACE(Name(c.layout));
+    EXPECT_EQ(HostStringObject(c.layout, u"").Size(), sizeof(void*) == 4 ? c.size32 : c.size64);
+    for (std::u16string_view text : texts) {
+      SCOPED_TRACE(text.size());
+      HostStringObject object(c.layout, text);
+      std::optional<std::u16string_view> read = ReadHostString(object.Address(), c.layout);
+      ASSERT_TRUE(read.has_value());
+      EXPECT_EQ(*read, text);
+    }
+  }
+}
+
+TEST(HostString, RefusesObjectsNoStringCanBe) {
+  // Exactly the longest length accepted, in a buffer of that many units.
+  const std::u16string longest(kMaxHostStringLength, u'x');
+  struct Edit {
+    const char* what;
+    std::u16string_view text;
+    std::optional<const char16_t*> buffer;
+    std::optional<size_t> length;
+    std::optional<size_t> capacity;
+    std::optional<size_t> readLength;  // nothing: refused
+  };
+  const Edit edits[] = {
+      {"no buffer but a length", kLong, nullptr, {}, {}, {}},
+      {"no buffer and no length", kLong, nullptr, 0, {}, 0},
+      {"a length above the longest",
+       kLong,
+       {},
+       kMaxHostStringLength + 1,
+       kMaxHostStringLength + 1,
+       {}},
+      {"the longest length", kLong, longest.data(), kMaxHostStringLength, kMaxHostStringLength,
+       kMaxHostStringLength},
+      {"a capacity below the length", kLong, {}, {}, kLong.size() - 1, {}},
+      // Beyond the 7 units of the object's own buffer (msvc6: its capacity of 3).
+      {"a short string's length beyond its capacity", u"Fan", {}, 8, {}, {}},
+  };
+  for (const LayoutCase& c : kLayouts) {
+    for (const Edit& edit : edits) {
+      SCOPED_TRACE(Name(c.layout) + ": " + edit.what);
+      HostStringObject object(c.layout, edit.text);
+      if (edit.buffer) object.SetBuffer(*edit.buffer);
+      if (edit.length) object.SetLength(*edit.length);
+      if (edit.capacity) object.SetCapacity(*edit.capacity);
+      std::optional<std::u16string_view> read = ReadHostString(object.Address(), c.layout);
+      ASSERT_EQ(read.has_value(), edit.readLength.has_value());
+      if (read) {
+        EXPECT_EQ(read->size(), *edit.readLength);
+      }
+    }
+  }
+}
+
+TEST(HostString, ProcessHostEventPostsOnlyWhatItCouldRead) {
+  struct Call {
+    const char* what;
+    std::u16string_view className;
+    bool brokenClassName;  // no buffer but a length (the class name has 8 units)
+    bool brokenTarget;
+    int32_t result;
+  };
+  const Call calls[] = {
+      {"four readable objects", u"Host_Fan", false, false, 0},
+      {"a class name that cannot be read", u"Host_Fan", true, false, 14},
+      {"a target that cannot be read", u"Host_Fan", false, true, 14},
+      {"an empty class name", u"", false, false, 2},
+      // The call ends at the class name; the other objects are not looked at.
+      {"an empty class name and a target that cannot be read", u"", false, true, 2},
+  };
+  for (const LayoutCase& c : kLayouts) {
+    for (const Call& call : calls) {
+      SCOPED_TRACE(Name(c.layout) + ": " + call.what);
+      HostedPlatform platform;
+      ModuleState state(platform);
+      HostStringObject className(c.layout, call.className);
+      HostStringObject eventText(c.layout, kLong);
+      HostStringObject categoryAttribute(c.layout, u"");
+      HostStringObject target(c.layout, u"server-room-1");  // on the heap in every layout
+      if (call.brokenClassName) className.SetBuffer(nullptr);
+      if (call.brokenTarget) target.SetBuffer(nullptr);
+      EXPECT_EQ(ProcessHostEvent(state, c.layout, 7, className.Address(), eventText.Address(),
+                                 categoryAttribute.Address(), target.Address()),
+                call.result);
+      if (call.result != 0) {
+        EXPECT_THAT(platform.Events(), IsEmpty());
+        continue;
+      }
+      ASSERT_EQ(platform.Events().size(), 1u);
+      const PostedEvent& event = platform.Events()[0];
+      EXPECT_EQ(event.eventCode, 7);
+      EXPECT_EQ(event.text, kLong);
+      EXPECT_THAT(
+          event.attributes,
+          ElementsAre(PostedEvent::Attribute{u"CATEGORY", 9, u""},
+                      PostedEvent::Attribute{u"CLASSNAME", 9, std::u16string(call.className)},
+                      PostedEvent::Attribute{u"TARGET", 9, u"server-room-1"}));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qel

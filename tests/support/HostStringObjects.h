@@ -1,0 +1,104 @@
+// Host wide string objects built byte by byte, as each host library lays them
+// out on this build's pointer width, for the tests and the Windows test host.
+// The fields are written here in each library's own order, independently of
+// the reader they test.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "bridge/HostString.h"
+
+namespace qel::test {
+
+class HostStringObject {
+ public:
+  // |text| as a string of |layout| holds it: in the object's 8-unit buffer
+  // when the library has one and the text fits with its NUL (up to 7 units),
+  // otherwise in a heap buffer of exactly text.size() units, so that reading
+  // past the length overflows it; msvc6's empty string has no buffer at all.
+  // The capacity is 7 for the object's own buffer, else the length. Bytes
+  // that no field uses, the allocator word among them, hold 0xA5, and no NUL
+  // follows the text.
+  HostStringObject(HostStringLayout layout, std::u16string_view text)
+      : heap_(text.begin(), text.end()) {
+    std::memset(bytes_, 0xA5, sizeof bytes_);
+    const size_t length = text.size();
+    const bool inObject = layout != HostStringLayout::msvc6 && length < kObjectBufferUnits;
+    const char16_t* heap = heap_.empty() ? nullptr : heap_.data();
+    const size_t capacity = inObject ? kObjectBufferUnits - 1 : length;
+    switch (layout) {
+      case HostStringLayout::msvc6:
+        Skip(sizeof(void*));  // the allocator word
+        pointerAt_ = Put(heap);
+        lengthAt_ = Put(length);
+        capacityAt_ = Put(capacity);
+        break;
+      case HostStringLayout::msvc7:
+        Skip(sizeof(void*));  // the allocator word
+        [[fallthrough]];
+      case HostStringLayout::msvc11:
+        pointerAt_ = PutUnion(inObject, text, heap);
+        lengthAt_ = Put(length);
+        capacityAt_ = Put(capacity);
+        break;
+      case HostStringLayout::mingw:
+        pointerAt_ = Put(heap);
+        lengthAt_ = Put(length);
+        capacityAt_ = PutUnion(inObject, text, capacity);
+        if (inObject) SetBuffer(reinterpret_cast<const char16_t*>(bytes_ + capacityAt_));
+        break;
+    }
+  }
+  HostStringObject(const HostStringObject&) = delete;
+  HostStringObject& operator=(const HostStringObject&) = delete;
+
+  // Overwrite one field, for objects no real string can be. The capacity of
+  // a mingw string in its own buffer shares its bytes with the text.
+  void SetBuffer(const char16_t* units) { Write(pointerAt_, units); }
+  void SetLength(size_t length) { Write(lengthAt_, length); }
+  void SetCapacity(size_t capacity) { Write(capacityAt_, capacity); }
+
+  const void* Address() const { return bytes_; }
+  size_t Size() const { return end_; }
+
+ private:
+  static constexpr size_t kObjectBufferUnits = 8;
+  static constexpr size_t kUnionBytes = kObjectBufferUnits * sizeof(char16_t);
+
+  template <typename T>
+  void Write(size_t at, T value) {
+    std::memcpy(bytes_ + at, &value, sizeof value);
+  }
+  void Skip(size_t bytes) { end_ += bytes; }
+  // Appends a field; returns its offset.
+  template <typename T>
+  size_t Put(T value) {
+    Write(end_, value);
+    Skip(sizeof value);
+    return end_ - sizeof value;
+  }
+  // Appends the 16-byte union of the object's own buffer and one word: the
+  // text's units, or |word| in its first bytes.
+  template <typename T>
+  size_t PutUnion(bool holdsText, std::u16string_view text, T word) {
+    if (!holdsText) {
+      Write(end_, word);
+    } else if (!text.empty()) {  // an empty view may have no pointer for memcpy
+      std::memcpy(bytes_ + end_, text.data(), text.size() * sizeof(char16_t));
+    }
+    Skip(kUnionBytes);
+    return end_ - kUnionBytes;
+  }
+
+  alignas(void*) unsigned char bytes_[3 * sizeof(void*) + kUnionBytes];
+  size_t end_ = 0;
+  size_t pointerAt_ = 0;
+  size_t lengthAt_ = 0;
+  size_t capacityAt_ = 0;
+  std::vector<char16_t> heap_;
+};
+
+}  // namespace qel::test
