@@ -49,12 +49,6 @@ std::u16string LoadStringOrStar(Platform& platform, const std::u16string& module
   }
 }
 
-bool IsWindowsNt(Platform& platform) {
-  OsVersionInfoA info{};
-  info.dwOSVersionInfoSize = sizeof info;
-  return platform.GetVersionExA(&info) && info.dwPlatformId == kVerPlatformWin32Nt;
-}
-
 // The process on the interactive window station and the calling thread on
 // its default desktop, for as long as this object lives. Whatever the attach
 // changed is undone when the object goes away, after a failed step, after the

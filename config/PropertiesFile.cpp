@@ -4,6 +4,7 @@
 
 #include "config/InstallPaths.h"
 #include "config/TextConversions.h"
+#include "platform/ScopedHandles.h"
 
 namespace qel {
 namespace {
@@ -28,6 +29,31 @@ bool EqualIgnoringAsciiCase(const std::u16string& a, const std::u16string& b) {
   return true;
 }
 
+// The whole of the existing file at |path|, opened for |mode| (see
+// WidePathFile::Open). False when it cannot be opened or read.
+bool ReadWholeFile(Platform& platform, const std::u16string& path, std::ios_base::openmode mode,
+                   std::string& contents) {
+  if ((mode & std::ios_base::in) == 0 ||
+      (mode & (std::ios_base::trunc | std::ios_base::app)) != 0) {
+    return false;
+  }
+  const uint32_t access = kGenericRead | ((mode & std::ios_base::out) != 0 ? kGenericWrite : 0);
+  const uint32_t share = kFileShareRead | kFileShareWrite;  // as the runtime's open shares it
+  const HFile opened =
+      IsWindowsNt(platform)
+          ? platform.CreateFileW(path.c_str(), access, share, kOpenExisting)
+          : platform.CreateFileA(WideToAnsi(platform, path).c_str(), access, share, kOpenExisting);
+  if (opened == InvalidHandleValue()) return false;
+  const UniqueFile file(opened, FileClose{&platform});
+  char chunk[4096];
+  for (;;) {
+    uint32_t read = 0;
+    if (!platform.ReadFile(file.get(), chunk, sizeof chunk, &read)) return false;
+    if (read == 0) return true;
+    contents.append(chunk, read);
+  }
+}
+
 }  // namespace
 
 void TrimLeft(std::string& text, const char* set) { text.erase(0, text.find_first_not_of(set)); }
@@ -37,18 +63,21 @@ void TrimRight(std::string& text, const char* set) {
   text.erase(last == std::string::npos ? 0 : last + 1);
 }
 
+WidePathFile::WidePathFile(Platform& platform) : std::iostream(nullptr), platform_(platform) {
+  rdbuf(&contents_);
+}
+
 void WidePathFile::Open(const std::u16string& path, std::ios_base::openmode mode) {
   path_ = PathParts(path).Join();
   exceptions(std::ios_base::badbit);
-  if (is_open()) {
+  std::string contents;
+  if (is_open() || !ReadWholeFile(platform_, path_, mode, contents)) {
     setstate(std::ios_base::failbit);
     return;
   }
-  if (platform_.OpenFileStream(*rdbuf(), path_, mode | std::ios_base::binary)) {
-    clear();
-  } else {
-    setstate(std::ios_base::failbit);
-  }
+  contents_.str(contents);
+  open_ = true;
+  clear();
 }
 
 void WidePathFile::Open(const std::string& path, std::ios_base::openmode mode) {

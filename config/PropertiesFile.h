@@ -2,7 +2,8 @@
 // comments.
 #pragma once
 
-#include <fstream>
+#include <istream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,19 +11,25 @@
 
 namespace qel {
 
-// A narrow file stream that remembers the wide path it was last asked to
-// open, also when the open failed.
+// A narrow stream over a file that remembers the wide path it was last asked
+// to open, also when the open failed.
 //
-// Files are always opened in binary mode: the line reader applies the rules
-// of the Windows text mode itself (see PropertiesFile), so that the same
+// The open reads the whole file through the platform and closes it again;
+// the stream then reads from memory. The standard file stream is not used:
+// its file access imports a runtime function that the C runtime of older
+// Windows lacks. The bytes are taken as they are: the line reader applies the
+// rules of the Windows text mode itself (see PropertiesFile), so that the same
 // bytes give the same lines on every platform.
-class WidePathFile : public std::fstream {
+class WidePathFile : public std::iostream {
  public:
-  explicit WidePathFile(Platform& platform) : platform_(platform) {}
+  explicit WidePathFile(Platform& platform);
 
-  // Brings |path| into its split-and-joined form, remembers it and opens the
-  // file by that wide path (on Windows the wide path itself reaches the file
-  // system, so any character works). Failure, and an open while a file is
+  // Brings |path| into its split-and-joined form, remembers it and reads the
+  // existing file at that path. On NT the wide path itself reaches the file
+  // system, so any character works; elsewhere its ANSI form is opened. A mode
+  // with output asks for write access as well, so a file that may not be
+  // written fails to open for update (nothing is ever written); a mode that
+  // would create or cut a file fails. Failure, and an open while a file is
   // already open, set the failed state. Only a bad stream raises an exception.
   virtual void Open(const std::u16string& path, std::ios_base::openmode mode);
   // The same for a UTF-8 path.
@@ -30,11 +37,14 @@ class WidePathFile : public std::fstream {
   // Clears the state and goes back to the start of the file.
   virtual void Rewind();
 
+  bool is_open() const { return open_; }
   const std::u16string& path() const { return path_; }
 
  private:
   Platform& platform_;
   std::u16string path_;
+  std::stringbuf contents_{std::ios_base::in};
+  bool open_ = false;
 };
 
 // The lines of a properties file, read forward from the current position.

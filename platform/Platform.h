@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 
@@ -69,10 +68,13 @@ QEL_DECLARE_HANDLE(HWinSta);
 QEL_DECLARE_HANDLE(HDesk);
 QEL_DECLARE_HANDLE(HSync);  // a mutex or an event
 QEL_DECLARE_HANDLE(HLock);  // a critical section
+QEL_DECLARE_HANDLE(HFile);
 #undef QEL_DECLARE_HANDLE
 
 // HKEY_LOCAL_MACHINE is a predefined handle value, not a pointer to anything.
 inline HKey HkeyLocalMachine() { return reinterpret_cast<HKey>(uintptr_t{0x80000002u}); }
+// What CreateFileA and CreateFileW return when they fail.
+inline HFile InvalidHandleValue() { return reinterpret_cast<HFile>(~uintptr_t{0}); }
 
 // Values of the Windows constants that the logic passes or tests.
 constexpr long kErrorSuccess = 0;
@@ -91,6 +93,11 @@ constexpr uint32_t kVerPlatformWin32Nt = 2;
 constexpr uint32_t kWaitObject0 = 0;
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 constexpr uint32_t kWmUser = 0x0400;
+constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
+constexpr uint32_t kFileShareRead = 0x1;
+constexpr uint32_t kFileShareWrite = 0x2;
+constexpr uint32_t kOpenExisting = 3;
 
 // A resource type or name: either a pointer to text or, as Windows does it, a
 // 16-bit integer id carried in the pointer value (MAKEINTRESOURCE).
@@ -205,10 +212,22 @@ class Platform {
   virtual uint32_t GetModuleFileNameA(HModule module, char* buffer, uint32_t size) = 0;
   // OpenFile with a style such as kOfExist; kHfileError when the file does not exist.
   virtual int32_t OpenFile(const char* path, uint32_t style) = 0;
-  // Opens a file by its wide Windows path on |buffer|. Windows opens the wide
-  // path itself, so any character the file system allows works.
-  virtual bool OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                              std::ios_base::openmode mode) = 0;
+
+  // ---- Files ------------------------------------------------------------------
+  // Opens the file at |path| for |access| (kGenericRead, kGenericWrite),
+  // sharing it as |shareMode| allows; |creation| kOpenExisting opens only a
+  // file that exists. InvalidHandleValue() on failure, also for write access
+  // to a read-only file. The wide call reaches the file system with the path
+  // itself, so any character the file system allows works; on the 9x family
+  // only the ANSI call works.
+  virtual HFile CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
+                            uint32_t creation) = 0;
+  virtual HFile CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
+                            uint32_t creation) = 0;
+  // Reads at most |size| bytes into |buffer|; *read receives how many, 0 at
+  // the end of the file. False on failure.
+  virtual bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) = 0;
+  virtual bool CloseHandle(HFile file) = 0;
 
   // ---- Locale and version ---------------------------------------------------
   virtual uint32_t GetUserDefaultLCID() = 0;
@@ -254,5 +273,13 @@ class Platform {
   // Export 6: releases a message; the result means nothing to the caller.
   virtual int32_t IpcReleaseMessage(void* message) = 0;
 };
+
+// Whether the platform is of the NT family. The others (the 9x family) have
+// no window stations or desktops and no wide file functions.
+inline bool IsWindowsNt(Platform& platform) {
+  OsVersionInfoA info{};
+  info.dwOSVersionInfoSize = sizeof info;
+  return platform.GetVersionExA(&info) && info.dwPlatformId == kVerPlatformWin32Nt;
+}
 
 }  // namespace qel

@@ -1,6 +1,6 @@
 // Owners for what the logic acquires through the platform, so that every path
-// out of a scope gives it back: a loaded module is released, a switched error
-// mode is switched back, an entered critical section is left.
+// out of a scope gives it back: a loaded module is released, an open file
+// closed, a switched error mode switched back, an entered critical section left.
 #pragma once
 
 #include <cstdint>
@@ -49,6 +49,14 @@ class ScopedCriticalSection {
   Platform& platform_;
   HLock lock_;
 };
+
+struct FileClose {
+  Platform* platform = nullptr;
+  void operator()(HFile file) const { platform->CloseHandle(file); }
+};
+// An open file, closed with CloseHandle. Only an open file goes in: a failed
+// open gives InvalidHandleValue(), not null.
+using UniqueFile = std::unique_ptr<std::remove_pointer_t<HFile>, FileClose>;
 
 // Sets the process error mode for the lifetime of the object and then puts
 // back the mode that was in force before.

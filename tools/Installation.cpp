@@ -20,7 +20,7 @@ bool IsRegularFile(const fs::path& path) {
   return fs::is_regular_file(path, error);
 }
 
-bool ReadFile(const fs::path& path, std::string& bytes) {
+bool ReadDiskFile(const fs::path& path, std::string& bytes) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return false;
   std::ostringstream text;
@@ -63,7 +63,7 @@ bool InstallationPlatform::LoadRegistry(const fs::path& folder, std::string& err
   for (const fs::path& file : exports) {
     std::string text;
     std::string why;
-    if (!ReadFile(file, text)) {
+    if (!ReadDiskFile(file, text)) {
       error = file.string() + ": cannot be read";
       return false;
     }
@@ -105,28 +105,21 @@ bool InstallationPlatform::Open(const InstallationSettings& settings, std::strin
     return false;
   }
 
+  // A substitute properties file is opened whenever the plug-in opens its own.
   const std::u16string properties = ComposeCiFilePath(*this, kPropertiesFileName);
-  propertiesOnDisk_ = MapPath(properties);
+  const std::optional<fs::path> propertiesOnDisk = MapPath(properties);
   if (settings.properties) {
     if (!IsRegularFile(*settings.properties)) {
       error = "properties file " + settings.properties->string() + " does not exist";
       return false;
     }
-    substituteProperties_ = *settings.properties;
-  } else if (!propertiesOnDisk_ || !IsRegularFile(*propertiesOnDisk_)) {
+    SubstituteFile(properties, *settings.properties);
+  } else if (!propertiesOnDisk || !IsRegularFile(*propertiesOnDisk)) {
     warnings.push_back("no properties file at " + WideToUtf8(properties) +
                        ": InitMap maps nothing, and every class is posted under its own name");
   }
   ClearCallLog();
   return true;
-}
-
-bool InstallationPlatform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                                          std::ios_base::openmode mode) {
-  if (!substituteProperties_.empty() && propertiesOnDisk_ && MapPath(path) == propertiesOnDisk_) {
-    return buffer.open(substituteProperties_, mode) != nullptr;
-  }
-  return HostedPlatform::OpenFileStream(buffer, path, mode);
 }
 
 }  // namespace qel::tool

@@ -44,15 +44,6 @@ class InstallationPlatform : public HostedPlatform {
   // added to |warnings|.
   bool Open(const InstallationSettings& settings, std::string& error,
             std::vector<std::string>& warnings);
-
-  // The substitute properties file is opened whenever the plug-in opens its
-  // own properties file; everything else goes to the installation.
-  bool OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                      std::ios_base::openmode mode) override;
-
- private:
-  std::optional<std::filesystem::path> propertiesOnDisk_;
-  std::filesystem::path substituteProperties_;
 };
 
 }  // namespace qel::tool

@@ -279,12 +279,85 @@ int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
   return disk && std::filesystem::is_regular_file(*disk, error) ? 1 : kHfileError;
 }
 
-bool HostedPlatform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                                    std::ios_base::openmode mode) {
+void HostedPlatform::SetReadOnly(const std::string& windowsPath) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("OpenFileStream(\"" + ToStandardUtf8(path) + "\")")) return false;
-  std::optional<std::filesystem::path> disk = MapPath(path);
-  return disk && buffer.open(disk->string(), mode) != nullptr;
+  if (std::optional<std::filesystem::path> disk = MapPath(windowsPath))
+    readOnlyFiles_.insert(*disk);
+}
+
+void HostedPlatform::SubstituteFile(const std::u16string& windowsPath,
+                                    const std::filesystem::path& diskFile) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  if (std::optional<std::filesystem::path> disk = MapPath(windowsPath)) {
+    substituteFiles_[*disk] = diskFile;
+  }
+}
+
+HFile HostedPlatform::OpenExistingFile(std::optional<std::filesystem::path> disk, uint32_t access,
+                                       uint32_t creation) {
+  if (disk) {
+    auto substitute = substituteFiles_.find(*disk);
+    if (substitute != substituteFiles_.end()) disk = substitute->second;
+  }
+  std::error_code error;
+  if (!disk || creation != kOpenExisting || !std::filesystem::is_regular_file(*disk, error)) {
+    return InvalidHandleValue();
+  }
+  // ERROR_ACCESS_DENIED; the file is only ever read, so write access is not
+  // asked of the disk.
+  if ((access & kGenericWrite) != 0 && readOnlyFiles_.count(*disk) != 0) {
+    return InvalidHandleValue();
+  }
+  auto file = std::make_unique<std::ifstream>(*disk, std::ios::binary);
+  if (!*file) return InvalidHandleValue();
+  uintptr_t handle = nextHandle_++;
+  files_[handle] = std::move(file);
+  return Handle<HFile>(handle);
+}
+
+HFile HostedPlatform::CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
+                                  uint32_t creation) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  const std::string utf8 = path ? ToStandardUtf8(path) : std::string();
+  if (Call("CreateFileW(" + Text(path ? utf8.c_str() : nullptr) + ", " +
+           Hex(reinterpret_cast<void*>(uintptr_t{access})) + ", " + std::to_string(shareMode) +
+           ", " + std::to_string(creation) + ")") ||
+      path == nullptr) {
+    return InvalidHandleValue();
+  }
+  return OpenExistingFile(MapPath(utf8), access, creation);
+}
+
+HFile HostedPlatform::CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
+                                  uint32_t creation) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  if (Call("CreateFileA(" + Text(path) + ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) +
+           ", " + std::to_string(shareMode) + ", " + std::to_string(creation) + ")") ||
+      path == nullptr) {
+    return InvalidHandleValue();
+  }
+  // The name is in the ANSI code page.
+  std::u16string wide;
+  for (const char* c = path; *c != '\0'; ++c) wide += Cp1252ToUnicode(static_cast<uint8_t>(*c));
+  return OpenExistingFile(MapPath(wide), access, creation);
+}
+
+bool HostedPlatform::ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  if (Call("ReadFile(" + Hex(file) + ", " + std::to_string(size) + ")")) return false;
+  auto open = files_.find(reinterpret_cast<uintptr_t>(file));
+  if (open == files_.end() || buffer == nullptr || read == nullptr) return false;
+  open->second->read(static_cast<char*>(buffer), size);
+  *read = static_cast<uint32_t>(open->second->gcount());
+  if (open->second->bad()) return false;
+  open->second->clear();  // the end of the file is no error
+  return true;
+}
+
+bool HostedPlatform::CloseHandle(HFile file) {
+  std::lock_guard<SystemLock> lock(mutex_);
+  if (Call("CloseHandle(" + Hex(file) + ")")) return false;
+  return files_.erase(reinterpret_cast<uintptr_t>(file)) != 0;
 }
 
 // ---- Modules ----------------------------------------------------------------------

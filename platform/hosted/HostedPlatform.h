@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -87,6 +88,12 @@ class HostedPlatform : public Platform {
   // ASCII case; std::nullopt when no disk root is set or the path is not absolute.
   std::optional<std::filesystem::path> MapPath(const std::string& windowsPath) const;
   std::optional<std::filesystem::path> MapPath(const std::u16string& windowsPath) const;
+
+  // Opening |windowsPath| opens the file |diskFile| instead.
+  void SubstituteFile(const std::u16string& windowsPath, const std::filesystem::path& diskFile);
+  // Gives the file at |windowsPath| the read-only attribute: it opens for
+  // reading, never for writing (whoever the tests run as).
+  void SetReadOnly(const std::string& windowsPath);
 
   // The host executable's Windows path (may name a PE file with resources,
   // or a file that does not exist, which then has none).
@@ -164,8 +171,13 @@ class HostedPlatform : public Platform {
   HModule GetModuleHandleA(const char* name) override;
   uint32_t GetModuleFileNameA(HModule module, char* buffer, uint32_t size) override;
   int32_t OpenFile(const char* path, uint32_t style) override;
-  bool OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                      std::ios_base::openmode mode) override;
+
+  HFile CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
+                    uint32_t creation) override;
+  HFile CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
+                    uint32_t creation) override;
+  bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) override;
+  bool CloseHandle(HFile file) override;
 
   uint32_t GetUserDefaultLCID() override;
   bool GetVersionExA(OsVersionInfoA* info) override;
@@ -212,6 +224,8 @@ class HostedPlatform : public Platform {
   Module* FindModule(HModule module);
   const PeResources* ResourcesOf(HModule module);
   HModule AddModule(Module module);
+  HFile OpenExistingFile(std::optional<std::filesystem::path> disk, uint32_t access,
+                         uint32_t creation);
   // What tells one version of a file from another.
   struct FileIdentity {
     int64_t size = 0;
@@ -237,6 +251,9 @@ class HostedPlatform : public Platform {
   HostedRegistry registry_;
   std::map<uintptr_t, const HostedRegistry::Key*> openKeys_;
   std::filesystem::path diskRoot_;
+  std::set<std::filesystem::path> readOnlyFiles_;  // as mapped onto the disk
+  std::map<std::filesystem::path, std::filesystem::path> substituteFiles_;
+  std::map<uintptr_t, std::unique_ptr<std::ifstream>> files_;  // open files
   std::string hostExecutable_ = "C:\\Program Files\\Host\\host.exe";
   std::shared_ptr<const PeResources> hostResources_;
   bool hostResourcesRead_ = false;

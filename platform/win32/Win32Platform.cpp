@@ -1,5 +1,6 @@
 // The real platform: each call is the Windows call of the same name, nothing
-// more. Wide text crosses as a pointer cast (wchar_t is 16 bits here).
+// more; only the NT-only desktop calls are looked up at run time. Wide text
+// crosses as a pointer cast (wchar_t is 16 bits here).
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide text is 16-bit units on Windows");
 static_assert(sizeof(qel::OsVersionInfoA) == sizeof(OSVERSIONINFOA), "OSVERSIONINFOA layout");
+static_assert(sizeof(DWORD) == sizeof(uint32_t), "a DWORD is 32 bits");
 
 // The maker's libraries, imported at load time (see resources/*.def).
 extern "C" {
@@ -63,6 +65,45 @@ BOOL CALLBACK EnumNameThunk(HMODULE, LPCSTR, LPSTR name, LONG_PTR param) {
 
 BOOL CALLBACK EnumLanguageThunk(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR param) {
   return reinterpret_cast<Enumeration<EnumResourceLanguageCallback>*>(param)->Call(language);
+}
+
+// The window-station and desktop calls exist on NT only (3.51 and later).
+// The plug-in makes them only there, but importing them would keep the DLL
+// from loading where USER32.DLL lacks them, so they are looked up on first
+// use; one that is missing fails as if it had been called and refused.
+struct DesktopCalls {
+  decltype(&::GetProcessWindowStation) getProcessWindowStation = nullptr;
+  decltype(&::GetThreadDesktop) getThreadDesktop = nullptr;
+  decltype(&::OpenWindowStationA) openWindowStationA = nullptr;
+  decltype(&::SetProcessWindowStation) setProcessWindowStation = nullptr;
+  decltype(&::OpenDesktopA) openDesktopA = nullptr;
+  decltype(&::SetThreadDesktop) setThreadDesktop = nullptr;
+  decltype(&::CloseWindowStation) closeWindowStation = nullptr;
+  decltype(&::CloseDesktop) closeDesktop = nullptr;
+};
+
+template <typename Function>
+void Resolve(HMODULE module, const char* name, Function& slot) {
+  slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+
+const DesktopCalls& Desktop() {
+  static const DesktopCalls calls = [] {
+    DesktopCalls found;
+    // Loaded already: the DLL imports other calls from it.
+    const HMODULE user32 = ::GetModuleHandleA("USER32.DLL");
+    if (user32 == nullptr) return found;
+    Resolve(user32, "GetProcessWindowStation", found.getProcessWindowStation);
+    Resolve(user32, "GetThreadDesktop", found.getThreadDesktop);
+    Resolve(user32, "OpenWindowStationA", found.openWindowStationA);
+    Resolve(user32, "SetProcessWindowStation", found.setProcessWindowStation);
+    Resolve(user32, "OpenDesktopA", found.openDesktopA);
+    Resolve(user32, "SetThreadDesktop", found.setThreadDesktop);
+    Resolve(user32, "CloseWindowStation", found.closeWindowStation);
+    Resolve(user32, "CloseDesktop", found.closeDesktop);
+    return found;
+  }();
+  return calls;
 }
 
 }  // namespace
@@ -146,10 +187,23 @@ int32_t Win32Platform::OpenFile(const char* path, uint32_t style) {
   return ::OpenFile(path, &info, style);
 }
 
-bool Win32Platform::OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                                   std::ios_base::openmode mode) {
-  return buffer.open(Wide(path.c_str()), mode) != nullptr;
+HFile Win32Platform::CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
+                                 uint32_t creation) {
+  return As<HFile>(::CreateFileW(Wide(path), access, shareMode, nullptr, creation,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
+
+HFile Win32Platform::CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
+                                 uint32_t creation) {
+  return As<HFile>(
+      ::CreateFileA(path, access, shareMode, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool Win32Platform::ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) {
+  return ::ReadFile(As<HANDLE>(file), buffer, size, reinterpret_cast<DWORD*>(read), nullptr);
+}
+
+bool Win32Platform::CloseHandle(HFile file) { return ::CloseHandle(As<HANDLE>(file)); }
 
 uint32_t Win32Platform::GetUserDefaultLCID() { return ::GetUserDefaultLCID(); }
 
@@ -158,36 +212,46 @@ bool Win32Platform::GetVersionExA(OsVersionInfoA* info) {
 }
 
 HWinSta Win32Platform::GetProcessWindowStation() {
-  return As<HWinSta>(::GetProcessWindowStation());
+  const auto call = Desktop().getProcessWindowStation;
+  return call ? As<HWinSta>(call()) : nullptr;
 }
 
 uint32_t Win32Platform::GetCurrentThreadId() { return ::GetCurrentThreadId(); }
 
 HDesk Win32Platform::GetThreadDesktop(uint32_t threadId) {
-  return As<HDesk>(::GetThreadDesktop(threadId));
+  const auto call = Desktop().getThreadDesktop;
+  return call ? As<HDesk>(call(threadId)) : nullptr;
 }
 
 HWinSta Win32Platform::OpenWindowStationA(const char* name, bool inherit, uint32_t access) {
-  return As<HWinSta>(::OpenWindowStationA(name, inherit, access));
+  const auto call = Desktop().openWindowStationA;
+  return call ? As<HWinSta>(call(name, inherit, access)) : nullptr;
 }
 
 bool Win32Platform::SetProcessWindowStation(HWinSta station) {
-  return ::SetProcessWindowStation(As<HWINSTA>(station));
+  const auto call = Desktop().setProcessWindowStation;
+  return call && call(As<HWINSTA>(station));
 }
 
 HDesk Win32Platform::OpenDesktopA(const char* name, uint32_t flags, bool inherit, uint32_t access) {
-  return As<HDesk>(::OpenDesktopA(name, flags, inherit, access));
+  const auto call = Desktop().openDesktopA;
+  return call ? As<HDesk>(call(name, flags, inherit, access)) : nullptr;
 }
 
 bool Win32Platform::SetThreadDesktop(HDesk desktop) {
-  return ::SetThreadDesktop(As<HDESK>(desktop));
+  const auto call = Desktop().setThreadDesktop;
+  return call && call(As<HDESK>(desktop));
 }
 
 bool Win32Platform::CloseWindowStation(HWinSta station) {
-  return ::CloseWindowStation(As<HWINSTA>(station));
+  const auto call = Desktop().closeWindowStation;
+  return call && call(As<HWINSTA>(station));
 }
 
-bool Win32Platform::CloseDesktop(HDesk desktop) { return ::CloseDesktop(As<HDESK>(desktop)); }
+bool Win32Platform::CloseDesktop(HDesk desktop) {
+  const auto call = Desktop().closeDesktop;
+  return call && call(As<HDESK>(desktop));
+}
 
 uint32_t Win32Platform::GetTickCount() { return ::GetTickCount(); }
 

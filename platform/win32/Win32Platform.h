@@ -36,8 +36,13 @@ class Win32Platform final : public Platform {
   HModule GetModuleHandleA(const char* name) override;
   uint32_t GetModuleFileNameA(HModule module, char* buffer, uint32_t size) override;
   int32_t OpenFile(const char* path, uint32_t style) override;
-  bool OpenFileStream(std::filebuf& buffer, const std::u16string& path,
-                      std::ios_base::openmode mode) override;
+
+  HFile CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
+                    uint32_t creation) override;
+  HFile CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
+                    uint32_t creation) override;
+  bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) override;
+  bool CloseHandle(HFile file) override;
 
   uint32_t GetUserDefaultLCID() override;
   bool GetVersionExA(OsVersionInfoA* info) override;

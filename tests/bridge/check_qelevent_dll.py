@@ -5,8 +5,9 @@ it runs. Usage: check_qelevent_dll.py OBJDUMP WINDRES DLL
 Fails (exit 1, one line per problem) unless the file is an i386 DLL that
 exports exactly InitMap (ordinal 1) and ProcessEvent (ordinal 2) under plain
 names, imports VNXEventW by name from vnxsdevt.dll and ordinals 5 and 6 from
-VOVURU32.DLL, needs no C++ or GCC runtime DLL, and carries the string table
-with exactly the ids 1000 to 1020, all in language 0x0409.
+VOVURU32.DLL, needs no C++ or GCC runtime DLL, imports from the system only
+functions of SYSTEM_IMPORTS, and carries the string table with exactly the ids
+1000 to 1020, all in language 0x0409.
 """
 import re
 import subprocess
@@ -16,6 +17,82 @@ EXPECTED_EXPORTS = {"InitMap": 1, "ProcessEvent": 2}
 RUNTIME_DLL = re.compile(r"^(libstdc\+\+|libgcc|libwinpthread)", re.IGNORECASE)
 STRING_IDS = set(range(1000, 1021))
 ENGLISH_US = 0x0409
+
+# Every function the DLL may import from the system, with the first Windows of
+# each family that exports it: (NT family, 9x family). "95 stub": the 9x family
+# exports it, so the DLL loads, but the call fails there; the plug-in opens
+# files by their ANSI name there, and the runtime's uses (its own lock's
+# semaphore, looking for a shared libgcc) cope with the failure. Nothing may be
+# newer than Windows 2000 or missing on the 9x family; the window-station and
+# desktop calls, which exist on NT only, are looked up at run time instead.
+NT_VERSIONS = ["NT 3.1", "NT 3.5", "NT 3.51", "NT 4.0", "2000"]
+NINE_X_VERSIONS = ["95", "95 stub", "98"]
+# The C runtime that mingw-w64 builds against ships from NT 4.0 and 98 on (on
+# 95 it comes with applications that install it).
+MSVCRT = ("NT 4.0", "98")
+SYSTEM_IMPORTS = {
+    "ADVAPI32.dll": {
+        "RegCloseKey": ("NT 3.1", "95"),
+        "RegOpenKeyExA": ("NT 3.1", "95"),
+        "RegQueryValueExA": ("NT 3.1", "95"),
+    },
+    "KERNEL32.dll": {
+        "CloseHandle": ("NT 3.1", "95"),
+        "CreateFileA": ("NT 3.1", "95"),
+        "CreateFileW": ("NT 3.1", "95 stub"),
+        "CreateSemaphoreW": ("NT 3.1", "95 stub"),
+        "DeleteCriticalSection": ("NT 3.1", "95"),
+        "EnterCriticalSection": ("NT 3.1", "95"),
+        "EnumResourceLanguagesA": ("NT 3.1", "95"),
+        "EnumResourceNamesA": ("NT 3.1", "95"),
+        "FormatMessageA": ("NT 3.1", "95"),
+        "FreeLibrary": ("NT 3.1", "95"),
+        "GetCurrentThreadId": ("NT 3.1", "95"),
+        "GetLastError": ("NT 3.1", "95"),
+        "GetModuleFileNameA": ("NT 3.1", "95"),
+        "GetModuleHandleA": ("NT 3.1", "95"),
+        "GetModuleHandleW": ("NT 3.1", "95 stub"),
+        "GetProcAddress": ("NT 3.1", "95"),
+        "GetTickCount": ("NT 3.1", "95"),
+        "GetUserDefaultLCID": ("NT 3.1", "95"),
+        "GetVersionExA": ("NT 3.5", "95"),
+        "InitializeCriticalSection": ("NT 3.1", "95"),
+        "IsDBCSLeadByteEx": ("NT 4.0", "95"),
+        "LeaveCriticalSection": ("NT 3.1", "95"),
+        "LoadLibraryA": ("NT 3.1", "95"),
+        "LoadLibraryExA": ("NT 3.1", "95"),
+        "LoadLibraryW": ("NT 3.1", "95 stub"),
+        "LocalFree": ("NT 3.1", "95"),
+        "MultiByteToWideChar": ("NT 3.1", "95"),
+        "OpenFile": ("NT 3.1", "95"),
+        "ReadFile": ("NT 3.1", "95"),
+        "ReleaseMutex": ("NT 3.1", "95"),
+        "ReleaseSemaphore": ("NT 3.1", "95"),
+        "SetErrorMode": ("NT 3.1", "95"),
+        "SetEvent": ("NT 3.1", "95"),
+        "SetLastError": ("NT 3.1", "95"),
+        "Sleep": ("NT 3.1", "95"),
+        "TlsAlloc": ("NT 3.1", "95"),
+        "TlsFree": ("NT 3.1", "95"),
+        "TlsGetValue": ("NT 3.1", "95"),
+        "TlsSetValue": ("NT 3.1", "95"),
+        "VirtualProtect": ("NT 3.1", "95"),
+        "VirtualQuery": ("NT 3.1", "95"),
+        "WaitForSingleObject": ("NT 3.1", "95"),
+        "WideCharToMultiByte": ("NT 3.1", "95"),
+    },
+    "USER32.dll": {
+        "LoadStringA": ("NT 3.1", "95"),
+        "PostQuitMessage": ("NT 3.1", "95"),
+        "PostThreadMessageA": ("NT 3.1", "95"),
+    },
+    "msvcrt.dll": {name: MSVCRT for name in (
+        "__mb_cur_max _amsg_exit _close _errno _initterm _iob _lock _read _unlock abort atoi "
+        "calloc fputc fputs free fwrite iswctype localeconv malloc memchr memcmp memcpy "
+        "memmove memset realloc setlocale strchr strcmp strcoll strerror strftime strlen "
+        "strncmp strxfrm towlower towupper vfprintf wcscoll wcsftime wcslen wcsxfrm").split()},
+}
+MAKER_LIBRARIES = {"vnxsdevt.dll", "vovuru32.dll"}
 
 
 def run(*command, check=True):
@@ -108,6 +185,37 @@ def find_imports(imports, dll):
     return None
 
 
+def allowlist_problems():
+    """Entries of SYSTEM_IMPORTS that break its own rule."""
+    problems = []
+    for dll, functions in SYSTEM_IMPORTS.items():
+        for name, (nt, nine_x) in functions.items():
+            if nt not in NT_VERSIONS or nine_x not in NINE_X_VERSIONS:
+                problems.append(f"allowlist: {dll} {name} ({nt}, {nine_x}) is newer than "
+                                "Windows 2000 or missing on the 9x family")
+    return problems
+
+
+def check_system_imports(imports):
+    """(problems, the first NT and 9x version that has every import)."""
+    problems = []
+    nt_needed, nine_x_needed = NT_VERSIONS[0], NINE_X_VERSIONS[0]
+    allowed = {dll.lower(): functions for dll, functions in SYSTEM_IMPORTS.items()}
+    for dll, entries in imports.items():
+        if dll.lower() in MAKER_LIBRARIES or RUNTIME_DLL.match(dll):
+            continue
+        functions = allowed.get(dll.lower(), {})
+        for kind, member in entries:
+            first = functions.get(member) if kind == "name" else None
+            if first is None:
+                problems.append(f"imports {member if kind == 'name' else f'#{member}'} from "
+                                f"{dll}, which is not in the allowlist of system imports")
+                continue
+            nt_needed = max(nt_needed, first[0], key=NT_VERSIONS.index)
+            nine_x_needed = max(nine_x_needed, first[1], key=NINE_X_VERSIONS.index)
+    return problems, (nt_needed, nine_x_needed.replace(" stub", ""))
+
+
 def check(objdump, windres, dll):
     problems = []
     header = run(objdump, "-f", dll)
@@ -137,6 +245,8 @@ def check(objdump, windres, dll):
     runtimes = [name for name in imports if RUNTIME_DLL.match(name)]
     if runtimes:
         problems.append(f"imports: depends on runtime DLLs {runtimes}")
+    system_problems, minimum = check_system_imports(imports)
+    problems += allowlist_problems() + system_problems
 
     # windres refuses a file without resources; that is an empty string table.
     strings = parse_string_table(run(windres, "-i", dll, "-O", "rc", check=False))
@@ -148,19 +258,20 @@ def check(objdump, windres, dll):
         problems.append(f"string table: missing ids {missing}, extra ids {extra}, languages "
                         f"{sorted(hex(lang) for lang in languages if lang is not None)}, "
                         "expected ids 1000 to 1020 in 0x409 only")
-    return problems
+    return problems, minimum
 
 
 def main(argv):
     if len(argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
-    problems = check(*argv[1:])
+    problems, (nt, nine_x) = check(*argv[1:])
     for problem in problems:
         print(f"{argv[3]}: {problem}")
     if not problems:
         print(f"{argv[3]}: i386 DLL, exports InitMap @1 and ProcessEvent @2, imports "
-              "VNXEventW and VOVURU32.DLL #5 and #6, no runtime DLL, strings 1000-1020 in 0x409")
+              "VNXEventW and VOVURU32.DLL #5 and #6, no runtime DLL, system imports from "
+              f"Windows {nt} and {nine_x} on, strings 1000-1020 in 0x409")
     return 1 if problems else 0
 
 

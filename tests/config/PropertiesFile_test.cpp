@@ -189,10 +189,13 @@ TEST_F(PropertiesFileTest, AMissingFileGivesNothingAndKeepsThePath) {
   EXPECT_EQ(value, u"kept");
 }
 
-TEST_F(PropertiesFileTest, OpensAReadOnlyFileForReading) {
+TEST_F(PropertiesFileTest, OpensAReadOnlyFileForReadingButNotForUpdate) {
+  const std::ios_base::openmode update = std::ios_base::in | std::ios_base::out;
+  EXPECT_TRUE(PropertiesFile(platform_, Write("k=v\n", "writable.properties"), update).is_open());
+
   const std::u16string path = Write("k=v\n");
-  std::filesystem::permissions(disk_.Path() / "C" / "ci" / "test.properties",
-                               std::filesystem::perms::owner_read);
+  platform_.SetReadOnly("C:\\ci\\test.properties");
+  EXPECT_FALSE(PropertiesFile(platform_, path, update).is_open());
   PropertiesFile file(platform_, path, std::ios_base::in);
   EXPECT_EQ(Read(file), (Entries{{u"k", u"v"}}));
 }
@@ -201,8 +204,9 @@ TEST_F(PropertiesFileTest, OpensByTheWidePathOrItsUtf8Form) {
   Write("k=v\n", "\xC3\xBC.properties");
   PropertiesFile file(platform_, u"C:\\ci\\\u00FC.properties", std::ios_base::in);
   EXPECT_EQ(Read(file), (Entries{{u"k", u"v"}}));
-  EXPECT_THAT(platform_.CallLog(),
-              ::testing::Contains("OpenFileStream(\"C:\\ci\\\xC3\xBC.properties\")"));
+  EXPECT_THAT(
+      platform_.CallLog(),
+      ::testing::Contains(::testing::HasSubstr("CreateFileW(\"C:\\ci\\\xC3\xBC.properties\"")));
 
   PropertiesFile narrow(platform_, u"C:\\ci\\none", std::ios_base::in);
   narrow.Open(std::string("C:\\ci\\\xC3\xBC.properties"), std::ios_base::in);
@@ -229,11 +233,31 @@ TEST_F(PropertiesFileTest, ASecondOpenFailsAndEndsTheReading) {
   EXPECT_EQ(value, u"v");
 }
 
+// The 9x family has no wide file functions: there the file is opened by the
+// ANSI form of its path.
+TEST_F(PropertiesFileTest, OnThe9xFamilyOpensTheAnsiPath) {
+  Write("k=v\n", "\xC3\xBC.properties");
+  platform_.SetPlatformId(1);
+  PropertiesFile file(platform_, u"C:\\ci\\\u00FC.properties", std::ios_base::in);
+  EXPECT_EQ(Read(file), (Entries{{u"k", u"v"}}));
+  EXPECT_EQ(platform_.CallCount("CreateFileW"), 0);
+  EXPECT_THAT(platform_.CallLog(),
+              ::testing::Contains(::testing::HasSubstr("CreateFileA(\"C:\\ci\\\xFC.properties\"")));
+}
+
 TEST_F(PropertiesFileTest, FailsToOpenWhatThePlatformRefusesOrAnOverlongPath) {
   const std::u16string path = Write("k=v\n");
-  platform_.FailCall("OpenFileStream", 1);
-  PropertiesFile refused(platform_, path, std::ios_base::in);
-  EXPECT_FALSE(refused.is_open());
+  for (const char* call : {"CreateFileW", "ReadFile"}) {
+    platform_.FailCall(call, 1);
+    EXPECT_FALSE(PropertiesFile(platform_, path, std::ios_base::in).is_open()) << call;
+  }
+  EXPECT_EQ(platform_.CallCount("CloseHandle"), 1);  // the file that could not be read
+  // A reader neither creates nor cuts a file.
+  for (std::ios_base::openmode mode : {std::ios_base::out, std::ios_base::in | std::ios_base::trunc,
+                                       std::ios_base::in | std::ios_base::app}) {
+    EXPECT_FALSE(PropertiesFile(platform_, path, mode).is_open()) << mode;
+  }
+  EXPECT_EQ(platform_.CallCount("CreateFileW"), 2);
 
   PropertiesFile overlong(platform_, u"C:\\ci\\" + std::u16string(300, u'x'), std::ios_base::in);
   EXPECT_FALSE(overlong.is_open());
