@@ -12,9 +12,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-# Nothing 32-bit runs on our Linux machines; where Wine is installed (a runner
-# that can run 32-bit programs), CTest runs the win32 tests through it.
-find_program(QEL_WINE wine)
-if(QEL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QEL_WINE})
-endif()

@@ -14,6 +14,7 @@ packages=(
   g++-mingw-w64-i686-win32 binutils-mingw-w64-i686  # the win32 cross build (win32 thread model)
   nlohmann-json3-dev                          # JSON in the replay tool
   python3                                     # the binary check of qelevent.dll, the benchmark summary
+  qemu-system-x86 debootstrap e2fsprogs       # the emulated machine that runs the win32 tests (scripts/winevm)
 )
 
 missing=()

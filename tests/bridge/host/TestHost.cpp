@@ -1,10 +1,23 @@
-// A stand-in for the product's host service, for machines that can run 32-bit
-// Windows programs. It installs the plug-in and the two stand-in libraries in
-// a fresh folder, registers that folder under the product's registry key the
-// way the installer does, loads the plug-in with LoadLibrary, calls its
-// exports as the host does, with wide string objects laid out as the host
-// library the plug-in was built for (QEL_HOST_STRING_LAYOUT), and compares
-// what the stand-in event library recorded with what it expects.
+// A stand-in for the product's host service, run under Windows (or Wine). It
+// installs the plug-in and the two stand-in libraries in a fresh folder,
+// registers that folder under the product's registry key the way the installer
+// does, loads the plug-in with LoadLibrary, calls its exports as the host does,
+// with wide string objects laid out as the host library the plug-in was built
+// for (QEL_HOST_STRING_LAYOUT), and reads what the stand-in event library
+// recorded. It exercises the real platform layer where the hosted one only
+// imitates: an installation folder whose name is not ASCII (read back through
+// the ANSI code page), a read-only properties file, the user's locale with or
+// without language folders beside this program, real waits, and the module
+// loaded and freed twice in one process.
+//
+//   qel_testhost [--language CODE]
+//     The checks; CODE is the language every event must carry (default "en").
+//   qel_testhost --replay CALLS --properties FILE --results LIST --events OUT
+//     InitMap with FILE as the properties file, then one ProcessEvent per line
+//     of CALLS (tab-separated: line, eventCode, className, eventText,
+//     categoryAttribute, target; UTF-8, with \\ \t \n \r escaped), the event
+//     server answering LIST (e.g. "18,0"). The stand-in's JSON lines go to
+//     OUT; each call prints "call LINE: returned RESULT after MS ms".
 //
 // The DLLs come from the folder "testhost-payload" beside this program. Exit
 // code 0 when everything matched, 1 on a mismatch, 2 when the run could not
@@ -13,7 +26,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -36,23 +48,38 @@ void Check(bool ok, const std::string& what) {
   if (!ok) ++failures;
 }
 
-std::string Utf8(const std::wstring& text) {
+std::string Narrow(UINT codePage, const std::wstring& text) {
   if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
+  int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                 0, nullptr, nullptr);
   std::string out(size > 0 ? size : 0, '\0');
   if (size > 0) {
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
+    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
                         nullptr, nullptr);
   }
   return out;
 }
 
-bool IsAscii(const std::wstring& text) {
-  for (wchar_t c : text) {
-    if (c >= 0x80) return false;
+std::string Utf8(const std::wstring& text) { return Narrow(CP_UTF8, text); }
+
+std::u16string Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::u16string();
+  int size =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::u16string out(size > 0 ? size : 0, u'\0');
+  if (size > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                        reinterpret_cast<wchar_t*>(&out[0]), size);
   }
-  return true;
+  return out;
+}
+
+// True when |text| survives the ANSI code page unchanged, as a path that the
+// installer writes there must.
+bool FitsAnsiCodePage(const std::wstring& text) {
+  BOOL lossy = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr, 0, nullptr, &lossy);
+  return !lossy;
 }
 
 std::wstring FolderOf(const std::wstring& path) {
@@ -67,26 +94,21 @@ std::wstring ProgramFolder() {
 }
 
 // A fresh installation folder with its ci subfolder under the temporary
-// folder. Whatever can be removed goes when the object does; the IPC library
-// stays loaded until the process ends, so its file may stay behind.
+// folder, its name holding a letter outside ASCII ("é", which the ANSI code
+// pages of Western Europe have). Whatever can be removed goes when the object
+// does; the IPC library stays loaded until the process ends, so its file may
+// stay behind.
 class InstallFolder {
  public:
   bool Create(std::string* error) {
     wchar_t temp[MAX_PATH] = {};
     DWORD length = GetTempPathW(MAX_PATH, temp);
-    std::wstring base(temp, length);
-    if (!IsAscii(base)) {
-      wchar_t shortPath[MAX_PATH] = {};
-      DWORD shortLength = GetShortPathNameW(base.c_str(), shortPath, MAX_PATH);
-      base.assign(shortPath, shortLength);
-    }
-    // The registry value is read back through the ANSI code page, where only
-    // ASCII is sure to survive.
-    if (base.empty() || !IsAscii(base)) {
-      *error = "the temporary folder has no ASCII path";
+    root_ = std::wstring(temp, length) + L"qel-testhost-\u00e9-" +
+            std::to_wstring(GetCurrentProcessId()) + L"\\";
+    if (length == 0 || !FitsAnsiCodePage(root_)) {
+      *error = "the ANSI code page (" + std::to_string(GetACP()) + ") cannot hold " + Utf8(root_);
       return false;
     }
-    root_ = base + L"qel-testhost-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
     ci_ = root_ + L"ci\\";
     if (!CreateDirectoryW(root_.c_str(), nullptr) || !CreateDirectoryW(ci_.c_str(), nullptr)) {
       *error = "cannot create " + Utf8(ci_);
@@ -96,7 +118,10 @@ class InstallFolder {
   }
   ~InstallFolder() {
     if (ci_.empty()) return;
-    for (const std::wstring& file : files_) DeleteFileW(file.c_str());
+    for (const std::wstring& file : files_) {
+      SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(file.c_str());
+    }
     RemoveDirectoryW(ci_.c_str());
     RemoveDirectoryW(root_.c_str());
   }
@@ -114,11 +139,11 @@ class InstallFolder {
 };
 
 // The product's registry key, written as the installer writes it ("Version"
-// naming a subkey that holds "TELVARPATH") and removed again afterwards. A key
-// that this program did not write is never touched.
+// naming a subkey that holds "TELVARPATH", in the ANSI code page) and removed
+// again afterwards. A key that this program did not write is never touched.
 class ProductRegistration {
  public:
-  bool Register(const std::string& installFolder, std::string* error) {
+  bool Register(const std::wstring& installFolder, std::string* error) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
       char version[256] = {};
@@ -135,7 +160,7 @@ class ProductRegistration {
     createdProduct_ = !Exists(kProductKey);
     registered_ = true;
     if (!SetString(kProductKey, "Version", kVersion) ||
-        !SetString(kVersionKey, "TELVARPATH", installFolder)) {
+        !SetString(kVersionKey, "TELVARPATH", Narrow(CP_ACP, installFolder))) {
       *error = "cannot write HKEY_LOCAL_MACHINE\\" + std::string(kProductKey) +
                " (administrator rights needed)";
       return false;
@@ -186,64 +211,36 @@ bool WriteFile(const std::wstring& path, const std::string& bytes) {
   return std::fclose(file) == 0 && written;
 }
 
-std::vector<std::string> ReadLines(const std::wstring& path) {
-  std::vector<std::string> lines;
+bool ReadFile(const std::wstring& path, std::string* bytes) {
   FILE* file = _wfopen(path.c_str(), L"rb");
-  if (file == nullptr) return lines;
-  std::string line;
-  for (int c = std::fgetc(file); c != EOF; c = std::fgetc(file)) {
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line += static_cast<char>(c);
-    }
-  }
+  if (file == nullptr) return false;
+  char buffer[4096];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+    bytes->append(buffer, got);
+  bool read = !std::ferror(file);
   std::fclose(file);
-  if (!line.empty()) lines.push_back(line);
+  return read;
+}
+
+std::vector<std::string> ReadLines(const std::wstring& path) {
+  std::string bytes;
+  std::vector<std::string> lines;
+  ReadFile(path, &bytes);
+  size_t start = 0;
+  for (size_t end = bytes.find('\n'); end != std::string::npos; end = bytes.find('\n', start)) {
+    lines.push_back(bytes.substr(start, end - start));
+    start = end + 1;
+  }
+  if (start < bytes.size()) lines.push_back(bytes.substr(start));
   return lines;
 }
 
-template <typename Function>
-Function Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
-// What the stand-in should have recorded for one post.
-struct ExpectedEvent {
-  int eventCode;
-  std::u16string category;
-  std::u16string text;
-  std::u16string categoryAttribute;
-  std::u16string className;
-  std::u16string target;
-  int result;
-
-  std::string Json() const {
-    const char16_t* typePath[] = {u"Marquel Agent Events", category.c_str(), nullptr};
-    qel::EventAttribute records[] = {{u"CATEGORY", 0, 0, 9, categoryAttribute.c_str()},
-                                     {u"CLASSNAME", 0, 0, 9, className.c_str()},
-                                     {u"TARGET", 0, 0, 9, target.c_str()}};
-    qel::EventAttribute* attributes[] = {&records[0], &records[1], &records[2], nullptr};
-    // This program carries no string table and no language module lies
-    // beside it, so the plug-in's locale selection ends without a code and
-    // the plug-in sends "en" on every machine.
-    qel::VnxEventArgs args{u"CIM", typePath, text.c_str(),   "en", 0, eventCode, attributes,
-                           0,      0,        "@EventServer", 0};
-    return qel::stub::EventToJson(args, result);
-  }
-};
-
-using InitMapFunction = bool (*)();
-// The four wide strings are references: the addresses of the host's objects.
-using ProcessEventFunction = int(__stdcall*)(int, const void*, const void*, const void*,
-                                             const void*);
-constexpr qel::HostStringLayout kLayout = qel::HostStringLayout::QEL_HOST_STRING_LAYOUT;
-using qel::test::HostStringObject;
-
-int Run() {
+// The installation folder, registered, with the plug-in and the stand-ins in
+// ci\ and |properties| as ci\qelevent.properties, made read-only as a locked-
+// down server may have it. Returns 0, or 2 after saying what failed.
+int Install(InstallFolder& install, ProductRegistration& registration,
+            const std::string& properties) {
   std::string error;
-  InstallFolder install;
   if (!install.Create(&error)) {
     std::printf("setup: %s\n", error.c_str());
     return 2;
@@ -256,75 +253,161 @@ int Run() {
       return 2;
     }
   }
-  // The first marked entry gets string 1002, the second 1003; the third line
-  // is not marked (the marker starts the value) and uses up no string.
-  if (!WriteFile(install.Add(L"ci\\qelevent.properties"),
-                 "# written by the test host\r\n"
-                 "enclosure=CIM_Telvar_Services.Host_Enclosure\r\n"
-                 "fan = xTelvar_Services.Host_Fan\r\n"
-                 "other=Telvar_Services.Host_Other\r\n")) {
-    std::printf("setup: cannot write the properties file\n");
+  std::wstring propertiesPath = install.Add(L"ci\\qelevent.properties");
+  if (!WriteFile(propertiesPath, properties) ||
+      !SetFileAttributesW(propertiesPath.c_str(), FILE_ATTRIBUTE_READONLY)) {
+    std::printf("setup: cannot write the read-only properties file\n");
     return 2;
   }
-  std::wstring log = install.Add(L"events.jsonl");
-  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
-  SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"0,7,0");
-
-  ProductRegistration registration;
-  if (!registration.Register(Utf8(install.Root()), &error)) {
+  if (!registration.Register(install.Root(), &error)) {
     std::printf("setup: %s\n", error.c_str());
     return 2;
   }
+  return 0;
+}
 
-  // The stand-ins beside the plug-in are found as its dependencies.
-  HMODULE plugin = LoadLibraryExW((install.Ci() + L"qelevent.dll").c_str(), nullptr,
-                                  LOAD_WITH_ALTERED_SEARCH_PATH);
-  Check(plugin != nullptr, "LoadLibrary of ci\\qelevent.dll with the stand-ins beside it");
-  if (plugin == nullptr) return 1;
+template <typename Function>
+Function Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
 
-  auto initMap = Export<InitMapFunction>(plugin, "InitMap");
-  auto processEvent = Export<ProcessEventFunction>(plugin, "ProcessEvent");
-  Check(initMap != nullptr && processEvent != nullptr, "InitMap and ProcessEvent are exported");
-  Check(initMap == Export<InitMapFunction>(plugin, MAKEINTRESOURCEA(1)) &&
-            processEvent == Export<ProcessEventFunction>(plugin, MAKEINTRESOURCEA(2)),
-        "InitMap is ordinal 1 and ProcessEvent ordinal 2");
-  if (initMap == nullptr || processEvent == nullptr) return 1;
+using InitMapFunction = bool (*)();
+// The four wide strings are references: the addresses of the host's objects.
+using ProcessEventFunction = int(__stdcall*)(int, const void*, const void*, const void*,
+                                             const void*);
+constexpr qel::HostStringLayout kLayout = qel::HostStringLayout::QEL_HOST_STRING_LAYOUT;
+using qel::test::HostStringObject;
 
-  Check(initMap(), "InitMap returns true");
-  Check(initMap(), "InitMap returns true when called again");
-
-  auto post = [processEvent](int eventCode, std::u16string_view className, std::u16string_view text,
-                             std::u16string_view categoryAttribute, std::u16string_view target) {
+// The plug-in as the host holds it: loaded from the installation's ci folder
+// (the stand-ins beside it are found as its dependencies), freed on request
+// or at the end.
+class Plugin {
+ public:
+  bool Load(const std::wstring& ci) {
+    module_ =
+        LoadLibraryExW((ci + L"qelevent.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module_ == nullptr) return false;
+    initMap_ = Export<InitMapFunction>(module_, "InitMap");
+    processEvent_ = Export<ProcessEventFunction>(module_, "ProcessEvent");
+    return initMap_ != nullptr && processEvent_ != nullptr;
+  }
+  bool ExportsAreOrdinals1And2() const {
+    return initMap_ == Export<InitMapFunction>(module_, MAKEINTRESOURCEA(1)) &&
+           processEvent_ == Export<ProcessEventFunction>(module_, MAKEINTRESOURCEA(2));
+  }
+  bool InitMap() const { return initMap_(); }
+  // The texts in the host's objects: in the objects' own buffers (up to 7
+  // units, where the layout has one), of 8 units and longer, or empty.
+  int ProcessEvent(int code, std::u16string_view className, std::u16string_view text,
+                   std::u16string_view category, std::u16string_view target) const {
     HostStringObject objects[] = {
-        {kLayout, className}, {kLayout, text}, {kLayout, categoryAttribute}, {kLayout, target}};
-    return processEvent(eventCode, objects[0].Address(), objects[1].Address(), objects[2].Address(),
-                        objects[3].Address());
-  };
-  // Texts in the objects' own buffers (up to 7 units), of 8 units and longer.
-  Check(post(101, u"Host_Enclosure", u"Chassis open", u"Critical", u"server1") == 0,
+        {kLayout, className}, {kLayout, text}, {kLayout, category}, {kLayout, target}};
+    return ProcessEvent(code, objects[0], objects[1], objects[2], objects[3]);
+  }
+  int ProcessEvent(int code, const HostStringObject& className, const HostStringObject& text,
+                   const HostStringObject& category, const HostStringObject& target) const {
+    return processEvent_(code, className.Address(), text.Address(), category.Address(),
+                         target.Address());
+  }
+  bool Free() {
+    HMODULE module = module_;
+    module_ = nullptr;
+    return module != nullptr && FreeLibrary(module) != FALSE;
+  }
+  ~Plugin() { Free(); }
+
+ private:
+  HMODULE module_ = nullptr;
+  InitMapFunction initMap_ = nullptr;
+  ProcessEventFunction processEvent_ = nullptr;
+};
+
+// What the stand-in should have recorded for one post.
+struct ExpectedEvent {
+  int eventCode;
+  std::u16string category;
+  std::u16string text;
+  std::u16string categoryAttribute;
+  std::u16string className;
+  std::u16string target;
+  int result;
+
+  std::string Json(const std::string& language) const {
+    const char16_t* typePath[] = {u"Marquel Agent Events", category.c_str(), nullptr};
+    qel::EventAttribute records[] = {{u"CATEGORY", 0, 0, 9, categoryAttribute.c_str()},
+                                     {u"CLASSNAME", 0, 0, 9, className.c_str()},
+                                     {u"TARGET", 0, 0, 9, target.c_str()}};
+    qel::EventAttribute* attributes[] = {&records[0], &records[1], &records[2], nullptr};
+    qel::VnxEventArgs args{
+        u"CIM",         typePath, text.c_str(), language.c_str(), 0, eventCode, attributes, 0, 0,
+        "@EventServer", 0};
+    return qel::stub::EventToJson(args, result);
+  }
+};
+
+// The first marked entry gets string 1002, the second 1003; the third line
+// is not marked (the marker starts the value) and uses up no string.
+constexpr char kProperties[] =
+    "# written by the test host\r\n"
+    "enclosure=CIM_Telvar_Services.Host_Enclosure\r\n"
+    "fan = xTelvar_Services.Host_Fan\r\n"
+    "other=Telvar_Services.Host_Other\r\n";
+
+int RunChecks(const std::string& language) {
+  InstallFolder install;
+  ProductRegistration registration;
+  if (int setup = Install(install, registration, kProperties)) return setup;
+  std::wstring log = install.Add(L"events.jsonl");
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
+  const std::u16string_view empty;
+
+  // The first load: exports, InitMap (twice, as a host may), posts.
+  SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"0,7,0");
+  Plugin plugin;
+  Check(plugin.Load(install.Ci()), "the plug-in loads from ci\\ and exports InitMap, ProcessEvent");
+  Check(plugin.ExportsAreOrdinals1And2(), "InitMap is ordinal 1 and ProcessEvent ordinal 2");
+  Check(plugin.InitMap(), "InitMap on the read-only properties file returns true");
+  Check(plugin.InitMap(), "InitMap returns true when called again");
+  Check(plugin.ProcessEvent(101, u"Host_Enclosure", u"Chassis open", u"Critical", u"server1") == 0,
         "ProcessEvent of a mapped class returns 0");
-  Check(post(102, u"Host_Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"server1") == 0,
+  Check(plugin.ProcessEvent(102, u"Host_Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"server1") ==
+            0,
         "ProcessEvent of a class mapped to the second category returns 0 (post returns 7)");
-  Check(post(103, u"Host_Other", u"", u"", u"") == 0,
+  Check(plugin.ProcessEvent(103, u"Host_Other", empty, empty, empty) == 0,
         "ProcessEvent of an unmapped class with empty texts returns 0");
-  Check(post(104, u"", u"lost", u"x", u"y") == 2,
+  Check(plugin.ProcessEvent(104, empty, u"lost", u"x", u"y") == 2,
         "ProcessEvent with an empty class name returns 2");
   HostStringObject broken(kLayout, u"Host_Enclosure");
   broken.SetBuffer(nullptr);
-  HostStringObject text(kLayout, u"lost");
-  Check(processEvent(105, broken.Address(), text.Address(), text.Address(), text.Address()) == 14,
+  HostStringObject lost(kLayout, u"lost");
+  Check(plugin.ProcessEvent(105, broken, lost, lost, lost) == 14,
         "ProcessEvent with a class name of 14 units but no buffer returns 14");
-  Check(FreeLibrary(plugin) != FALSE, "FreeLibrary of the plug-in");
+  Check(plugin.Free(), "FreeLibrary of the plug-in");
+
+  // The second load in the same process starts from nothing: its map is
+  // empty until InitMap fills it again.
+  SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"");
+  Check(plugin.Load(install.Ci()), "the plug-in loads a second time");
+  Check(plugin.ProcessEvent(201, u"Host_Enclosure", u"before InitMap", empty, u"server2") == 0,
+        "ProcessEvent after the reload, before InitMap, returns 0");
+  Check(plugin.InitMap(), "InitMap after the reload returns true");
+  Check(plugin.ProcessEvent(202, u"Host_Enclosure", u"after InitMap", empty, u"server2") == 0,
+        "ProcessEvent after the reload and InitMap returns 0");
+  Check(plugin.Free(), "FreeLibrary of the plug-in, second time");
 
   const ExpectedEvent expected[] = {
       {101, u"System Enclosure", u"Chassis open", u"Critical", u"Host_Enclosure", u"server1", 0},
       {102, u"Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"Host_Fan", u"server1", 7},
       {103, u"Host_Other", u"", u"", u"Host_Other", u"", 0},
+      {201, u"Host_Enclosure", u"before InitMap", u"", u"Host_Enclosure", u"server2", 0},
+      {202, u"System Enclosure", u"after InitMap", u"", u"Host_Enclosure", u"server2", 0},
   };
+  const size_t count = sizeof expected / sizeof expected[0];
   std::vector<std::string> recorded = ReadLines(log);
-  Check(recorded.size() == 3, "three events recorded (" + std::to_string(recorded.size()) + ")");
-  for (size_t i = 0; i < 3; ++i) {
-    std::string want = expected[i].Json();
+  Check(recorded.size() == count,
+        std::to_string(count) + " events recorded (" + std::to_string(recorded.size()) + ")");
+  for (size_t i = 0; i < count; ++i) {
+    std::string want = expected[i].Json(language);
     std::string got = i < recorded.size() ? recorded[i] : "<nothing>";
     std::string what = "event " + std::to_string(i + 1);
     what += "\n  want " + want;
@@ -334,10 +417,93 @@ int Run() {
   return failures ? 1 : 0;
 }
 
+// One field of a CALLS line, its escapes undone.
+std::string Unescape(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] != '\\' || i + 1 == field.size()) {
+      out += field[i];
+      continue;
+    }
+    char next = field[++i];
+    out += next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : next;
+  }
+  return out;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (size_t tab = line.find('\t'); tab != std::string::npos; tab = line.find('\t', start)) {
+    fields.push_back(Unescape(line.substr(start, tab - start)));
+    start = tab + 1;
+  }
+  fields.push_back(Unescape(line.substr(start)));
+  return fields;
+}
+
+int RunReplay(const std::wstring& calls, const std::wstring& properties,
+              const std::wstring& results, const std::wstring& events) {
+  std::string propertyText;
+  InstallFolder install;
+  ProductRegistration registration;
+  if (!ReadFile(properties, &propertyText)) {
+    std::printf("setup: cannot read %s\n", Utf8(properties).c_str());
+    return 2;
+  }
+  if (int setup = Install(install, registration, propertyText)) return setup;
+  DeleteFileW(events.c_str());
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", events.c_str());
+  SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", results.c_str());
+
+  Plugin plugin;
+  if (!plugin.Load(install.Ci())) {
+    std::printf("the plug-in does not load\n");
+    return 1;
+  }
+  plugin.InitMap();
+  for (const std::string& line : ReadLines(calls)) {
+    std::vector<std::string> field = SplitTabs(line);
+    if (field.size() != 6) {
+      std::printf("setup: not a call: %s\n", line.c_str());
+      return 2;
+    }
+    DWORD began = GetTickCount();
+    int result = plugin.ProcessEvent(std::stoi(field[1]), Wide(field[2]), Wide(field[3]),
+                                     Wide(field[4]), Wide(field[5]));
+    std::printf("call %s: returned %d after %lu ms\n", field[0].c_str(), result,
+                static_cast<unsigned long>(GetTickCount() - began));
+    std::fflush(stdout);
+  }
+  return plugin.Free() ? 0 : 1;
+}
+
 }  // namespace
 
-int main() {
-  int result = Run();
+int wmain(int argc, wchar_t** argv) {
+  std::wstring language = L"en", calls, properties, results, events;
+  if (argc % 2 == 0) {
+    std::printf(
+        "options come in pairs: --language CODE, or --replay, --properties, --results, "
+        "--events\n");
+    return 2;
+  }
+  for (int i = 1; i < argc; i += 2) {
+    std::wstring option = argv[i];
+    std::wstring* value = option == L"--language"     ? &language
+                          : option == L"--replay"     ? &calls
+                          : option == L"--properties" ? &properties
+                          : option == L"--results"    ? &results
+                          : option == L"--events"     ? &events
+                                                      : nullptr;
+    if (value == nullptr) {
+      std::printf("unknown option %s\n", Utf8(option).c_str());
+      return 2;
+    }
+    *value = argv[i + 1];
+  }
+  if (!calls.empty()) return RunReplay(calls, properties, results, events);
+  int result = RunChecks(Utf8(language));
   std::printf("%s\n", result == 0 ? "all checks passed" : "the test host found problems");
   return result;
 }
