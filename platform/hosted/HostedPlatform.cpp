@@ -45,6 +45,14 @@ std::string FileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The entries of a null-terminated array (none when the array is null).
+template <typename T>
+size_t EntriesBeforeNull(T* const* entries) {
+  size_t count = 0;
+  while (entries != nullptr && entries[count] != nullptr) ++count;
+  return count;
+}
+
 // Handle values handed out for things that are not modules or keys.
 const uintptr_t kOriginalStation = 0x100;
 const uintptr_t kOriginalDesktop = 0x104;
@@ -816,12 +824,11 @@ int32_t HostedPlatform::VNXEventW(const VnxEventArgs& args) {
   auto wide = [](const char16_t* text) { return text ? std::u16string(text) : std::u16string(); };
   PostedEvent event;
   event.source = wide(args.source);
-  for (const char16_t* const* entry = args.typePath; entry && *entry; ++entry) {
-    event.typePath.push_back(*entry);
-  }
+  event.typePath.assign(args.typePath, args.typePath + EntriesBeforeNull(args.typePath));
   event.text = wide(args.text);
   event.language = args.language ? args.language : "";
   event.eventCode = args.eventCode;
+  event.attributes.reserve(EntriesBeforeNull(args.attributes));
   for (EventAttribute* const* entry = args.attributes; entry && *entry; ++entry) {
     event.attributes.push_back({wide((*entry)->name), (*entry)->type, wide((*entry)->value)});
   }
