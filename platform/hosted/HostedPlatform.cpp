@@ -668,8 +668,9 @@ HWinSta HostedPlatform::OpenWindowStationA(const char* name, bool inherit, uint3
 
 bool HostedPlatform::SetProcessWindowStation(HWinSta station) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("SetProcessWindowStation", [&] { return Hex(station); }) || station == nullptr)
+  if (Call("SetProcessWindowStation", [&] { return Hex(station); }) || station == nullptr) {
     return false;
+  }
   processStation_ = station;
   return true;
 }
