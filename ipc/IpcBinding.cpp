@@ -104,6 +104,12 @@ IpcBindingSnapshot CurrentIpcBinding() {
   return snapshot;
 }
 
+void ForgetIpcBindingOf(const Platform& platform) {
+  std::lock_guard<SystemLock> lock(IpcBindingMutex);
+  const IpcBindingTable* bound = PublishedBinding.load(std::memory_order_acquire);
+  if (bound != nullptr && bound->platform == &platform) delete PublishedBinding.exchange(nullptr);
+}
+
 void ResetIpcBindingForTesting() {
   std::lock_guard<SystemLock> lock(IpcBindingMutex);
   delete PublishedBinding.exchange(nullptr);

@@ -36,6 +36,12 @@ struct IpcBindingSnapshot {
 };
 IpcBindingSnapshot CurrentIpcBinding();
 
+// Forgets the binding if |platform| made it, leaving the library loaded as
+// the plug-in always does: for a host of the plug-in's logic whose platform
+// ends before the process (the replay tool), so that no binding names a
+// platform that is gone. Nothing may be reading the binding at the time.
+void ForgetIpcBindingOf(const Platform& platform);
+
 // Tests only: forgets the binding without touching the platform that made it
 // (which may be gone), so that the next start binds from the beginning.
 // Nothing may be reading the binding at the time.

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "bridge/ModuleState.h"
+#include "ipc/IpcBinding.h"
 #include "platform/hosted/HostText.h"
+#include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 #include "tools/Notification.h"
 
 namespace qel::tool {
@@ -29,6 +31,19 @@ constexpr int64_t kNotificationsPerClockCheck = 256;
 // waits are reported in the order the plug-in made them.
 class ReplayPlatform : public InstallationPlatform {
  public:
+  ReplayPlatform() {
+    // Nothing reads the calls' arguments, and formatting them would cost more
+    // than the plug-in's own work.
+    LogCallArguments(false);
+    // The plug-in loads only where the maker's IPC library is: it binds it at
+    // the first event, and for good.
+    standin::InstallIpcLibrary(*this);
+  }
+  // The binding names this platform.
+  ~ReplayPlatform() override { ForgetIpcBindingOf(*this); }
+  ReplayPlatform(const ReplayPlatform&) = delete;
+  ReplayPlatform& operator=(const ReplayPlatform&) = delete;
+
   int32_t VNXEventW(const VnxEventArgs& args) override {
     const size_t before = Events().size();
     const int32_t result = InstallationPlatform::VNXEventW(args);
@@ -51,50 +66,75 @@ class ReplayPlatform : public InstallationPlatform {
   std::vector<uint32_t> waitsAfterPost_;  // one per post in Events()
 };
 
-// JSON text as the writer of the posted events needs it: UTF-8 (bytes at or
-// above 0x80 pass unchanged), with quotes, backslashes and control characters
-// escaped.
-void AppendJsonString(std::string& out, std::string_view text) {
-  out += '"';
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          constexpr char kHex[] = "0123456789abcdef";
-          out += "\\u00";
-          out += kHex[(c >> 4) & 0xF];
-          out += kHex[c & 0xF];
-        } else {
-          out += c;
-        }
+bool NeedsJsonEscape(char c) {
+  return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\';
+}
+
+void AppendJsonEscape(std::string& out, char c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\b':
+      out += "\\b";
+      break;
+    case '\f':
+      out += "\\f";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default: {
+      constexpr char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[(c >> 4) & 0xF];
+      out += kHex[c & 0xF];
     }
+  }
+}
+
+// JSON text as the writer of the posted events needs it: quotes, backslashes
+// and control characters escaped, every other unit appended as the byte it is
+// (UTF-8 bytes, or ASCII held in wider units). What lies between escapes goes
+// in one step.
+template <typename Unit>
+void AppendJsonString(std::string& out, std::basic_string_view<Unit> text) {
+  out += '"';
+  auto next = text.begin();
+  while (next != text.end()) {
+    const auto escape = std::find_if(
+        next, text.end(), [](Unit unit) { return NeedsJsonEscape(static_cast<char>(unit)); });
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(escape - next));
+    std::transform(next, escape, out.begin() + static_cast<std::ptrdiff_t>(at),
+                   [](Unit unit) { return static_cast<char>(unit); });
+    if (escape == text.end()) break;
+    AppendJsonEscape(out, static_cast<char>(*escape));
+    next = escape + 1;
   }
   out += '"';
 }
 
+void AppendJsonString(std::string& out, const std::string& text) {
+  AppendJsonString(out, std::string_view(text));
+}
+
+// Most texts are ASCII, which needs no conversion of its own.
 void AppendJsonString(std::string& out, const std::u16string& text) {
-  AppendJsonString(out, ToStandardUtf8(text));
+  if (std::all_of(text.begin(), text.end(), [](char16_t unit) { return unit < 0x80; })) {
+    AppendJsonString(out, std::u16string_view(text));
+  } else {
+    AppendJsonString(out, ToStandardUtf8(text));
+  }
 }
 
 template <typename Number>

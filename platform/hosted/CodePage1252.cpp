@@ -17,8 +17,8 @@ char16_t Cp1252ToUnicode(uint8_t byte) {
   return byte >= 0x80 && byte <= 0x9F ? kHighControls[byte - 0x80] : char16_t{byte};
 }
 
-std::optional<uint8_t> Cp1252FromUnicode(char16_t unit) {
-  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<uint8_t>(unit);
+std::optional<uint8_t> Cp1252BeyondAscii(char16_t unit) {
+  if (unit >= 0xA0 && unit <= 0xFF) return static_cast<uint8_t>(unit);
   for (int i = 0; i < 32; ++i) {
     if (kHighControls[i] == unit) return static_cast<uint8_t>(0x80 + i);
   }

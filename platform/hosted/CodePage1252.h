@@ -10,7 +10,12 @@
 namespace qel {
 
 char16_t Cp1252ToUnicode(uint8_t byte);
-// std::nullopt when the code page cannot represent the unit.
-std::optional<uint8_t> Cp1252FromUnicode(char16_t unit);
+// Cp1252FromUnicode of a unit from 0x80 on.
+std::optional<uint8_t> Cp1252BeyondAscii(char16_t unit);
+// std::nullopt when the code page cannot represent the unit. ASCII, nearly
+// all the text that is converted, takes no call.
+inline std::optional<uint8_t> Cp1252FromUnicode(char16_t unit) {
+  return unit < 0x80 ? std::optional<uint8_t>(static_cast<uint8_t>(unit)) : Cp1252BeyondAscii(unit);
+}
 
 }  // namespace qel

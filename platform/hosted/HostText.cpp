@@ -4,6 +4,7 @@ namespace qel {
 
 std::string ToStandardUtf8(const std::u16string& utf16) {
   std::string result;
+  result.reserve(utf16.size());
   for (size_t i = 0; i < utf16.size(); ++i) {
     char32_t code = utf16[i];
     if (code >= 0xD800 && code <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&

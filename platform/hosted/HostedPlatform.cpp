@@ -45,6 +45,14 @@ std::string FileNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The entries of a null-terminated array (none when the array is null).
+template <typename T>
+size_t EntriesBeforeNull(T* const* entries) {
+  size_t count = 0;
+  while (entries != nullptr && entries[count] != nullptr) ++count;
+  return count;
+}
+
 // Handle values handed out for things that are not modules or keys.
 const uintptr_t kOriginalStation = 0x100;
 const uintptr_t kOriginalDesktop = 0x104;
@@ -88,21 +96,23 @@ void HostedPlatform::ClearFailures() {
 
 int HostedPlatform::CallCount(const std::string& call) const {
   std::lock_guard<SystemLock> lock(mutex_);
-  return static_cast<int>(
-      std::count_if(callLog_.begin(), callLog_.end(), [&](const std::string& e) {
-        return e.compare(0, call.size(), call) == 0 && e.size() > call.size() &&
-               e[call.size()] == '(';
-      }));
+  return static_cast<int>(std::count_if(callNames_.begin(), callNames_.end(),
+                                        [&](const char* name) { return call == name; }));
 }
 
-bool HostedPlatform::Call(std::string entry) {
-  callLog_.push_back(std::move(entry));
+template <typename FormatArguments>
+bool HostedPlatform::Call(const char* name, const FormatArguments& arguments) {
+  callNames_.push_back(name);
+  if (logArguments_) callLog_.push_back(name + ("(" + arguments() + ")"));
   if (failures_.empty()) return false;
-  const std::string& logged = callLog_.back();
-  auto failure = failures_.find(logged.substr(0, logged.find('(')));
+  auto failure = failures_.find(std::string_view(name));
   if (failure == failures_.end() || failure->second == 0) return false;
   if (failure->second > 0) --failure->second;
   return true;
+}
+
+bool HostedPlatform::Call(const char* name) {
+  return Call(name, [] { return std::string(); });
 }
 
 void HostedPlatform::InstallCodeLibrary(const std::string& fileName, ExportTable exports) {
@@ -135,8 +145,10 @@ HDesk HostedPlatform::OriginalDesktop() const { return Handle<HDesk>(kOriginalDe
 long HostedPlatform::RegOpenKeyExA(HKey root, const char* subKey, uint32_t options, uint32_t access,
                                    HKey* result) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("RegOpenKeyExA(" + Hex(root) + ", " + Text(subKey) + ", " + std::to_string(options) +
-           ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) + ")")) {
+  if (Call("RegOpenKeyExA", [&] {
+        return Hex(root) + ", " + Text(subKey) + ", " + std::to_string(options) + ", " +
+               Hex(reinterpret_cast<void*>(uintptr_t{access}));
+      })) {
     return kErrorFileNotFound;
   }
   if (root != HkeyLocalMachine() || subKey == nullptr) return kErrorFileNotFound;
@@ -151,8 +163,9 @@ long HostedPlatform::RegOpenKeyExA(HKey root, const char* subKey, uint32_t optio
 long HostedPlatform::RegQueryValueExA(HKey key, const char* valueName, uint32_t* type,
                                       uint8_t* data, uint32_t* size) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("RegQueryValueExA(" + Hex(key) + ", " + Text(valueName) + ", " +
-           std::to_string(size ? *size : 0) + ")")) {
+  if (Call("RegQueryValueExA", [&] {
+        return Hex(key) + ", " + Text(valueName) + ", " + std::to_string(size ? *size : 0);
+      })) {
     return kErrorFileNotFound;
   }
   auto open = openKeys_.find(reinterpret_cast<uintptr_t>(key));
@@ -177,7 +190,7 @@ long HostedPlatform::RegQueryValueExA(HKey key, const char* valueName, uint32_t*
 
 long HostedPlatform::RegCloseKey(HKey key) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("RegCloseKey(" + Hex(key) + ")")) return 6;
+  if (Call("RegCloseKey", [&] { return Hex(key); })) return 6;
   return openKeys_.erase(reinterpret_cast<uintptr_t>(key)) ? kErrorSuccess : 6;
 }
 
@@ -187,8 +200,10 @@ int HostedPlatform::WideCharToMultiByte(uint32_t codePage, uint32_t flags, const
                                         int wideLength, char* out, int outSize,
                                         const char* defaultChar, int* usedDefault) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("WideCharToMultiByte(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
-           std::to_string(wideLength) + ", " + std::to_string(outSize) + ")")) {
+  if (Call("WideCharToMultiByte", [&] {
+        return std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
+               std::to_string(wideLength) + ", " + std::to_string(outSize);
+      })) {
     return 0;
   }
   if ((codePage != kCpAcp && codePage != 1252) || wide == nullptr || outSize < 0) return 0;
@@ -210,8 +225,10 @@ int HostedPlatform::WideCharToMultiByte(uint32_t codePage, uint32_t flags, const
 int HostedPlatform::MultiByteToWideChar(uint32_t codePage, uint32_t flags, const char* narrow,
                                         int narrowLength, char16_t* out, int outSize) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("MultiByteToWideChar(" + std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
-           std::to_string(narrowLength) + ", " + std::to_string(outSize) + ")")) {
+  if (Call("MultiByteToWideChar", [&] {
+        return std::to_string(codePage) + ", " + std::to_string(flags) + ", " +
+               std::to_string(narrowLength) + ", " + std::to_string(outSize);
+      })) {
     return 0;
   }
   if ((codePage != kCpAcp && codePage != 1252) || narrow == nullptr || outSize < 0) return 0;
@@ -272,7 +289,9 @@ std::optional<std::filesystem::path> HostedPlatform::MapPath(
 
 int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("OpenFile(" + Text(path) + ", " + std::to_string(style) + ")")) return kHfileError;
+  if (Call("OpenFile", [&] { return Text(path) + ", " + std::to_string(style); })) {
+    return kHfileError;
+  }
   if (path == nullptr || style != kOfExist) return kHfileError;
   std::optional<std::filesystem::path> disk = MapPath(std::string(path));
   std::error_code error;
@@ -319,9 +338,12 @@ HFile HostedPlatform::CreateFileW(const char16_t* path, uint32_t access, uint32_
                                   uint32_t creation) {
   std::lock_guard<SystemLock> lock(mutex_);
   const std::string utf8 = path ? ToStandardUtf8(path) : std::string();
-  if (Call("CreateFileW(" + Text(path ? utf8.c_str() : nullptr) + ", " +
-           Hex(reinterpret_cast<void*>(uintptr_t{access})) + ", " + std::to_string(shareMode) +
-           ", " + std::to_string(creation) + ")") ||
+  if (Call("CreateFileW",
+           [&] {
+             return Text(path ? utf8.c_str() : nullptr) + ", " +
+                    Hex(reinterpret_cast<void*>(uintptr_t{access})) + ", " +
+                    std::to_string(shareMode) + ", " + std::to_string(creation);
+           }) ||
       path == nullptr) {
     return InvalidHandleValue();
   }
@@ -331,8 +353,11 @@ HFile HostedPlatform::CreateFileW(const char16_t* path, uint32_t access, uint32_
 HFile HostedPlatform::CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
                                   uint32_t creation) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("CreateFileA(" + Text(path) + ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) +
-           ", " + std::to_string(shareMode) + ", " + std::to_string(creation) + ")") ||
+  if (Call("CreateFileA",
+           [&] {
+             return Text(path) + ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) + ", " +
+                    std::to_string(shareMode) + ", " + std::to_string(creation);
+           }) ||
       path == nullptr) {
     return InvalidHandleValue();
   }
@@ -344,7 +369,7 @@ HFile HostedPlatform::CreateFileA(const char* path, uint32_t access, uint32_t sh
 
 bool HostedPlatform::ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("ReadFile(" + Hex(file) + ", " + std::to_string(size) + ")")) return false;
+  if (Call("ReadFile", [&] { return Hex(file) + ", " + std::to_string(size); })) return false;
   auto open = files_.find(reinterpret_cast<uintptr_t>(file));
   if (open == files_.end() || buffer == nullptr || read == nullptr) return false;
   open->second->read(static_cast<char*>(buffer), size);
@@ -356,7 +381,7 @@ bool HostedPlatform::ReadFile(HFile file, void* buffer, uint32_t size, uint32_t*
 
 bool HostedPlatform::CloseHandle(HFile file) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("CloseHandle(" + Hex(file) + ")")) return false;
+  if (Call("CloseHandle", [&] { return Hex(file); })) return false;
   return files_.erase(reinterpret_cast<uintptr_t>(file)) != 0;
 }
 
@@ -441,7 +466,7 @@ const PeResources* HostedPlatform::ResourcesOf(HModule module) {
 
 HModule HostedPlatform::LoadLibraryA(const char* fileName) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("LoadLibraryA(" + Text(fileName) + ")") || fileName == nullptr) return nullptr;
+  if (Call("LoadLibraryA", [&] { return Text(fileName); }) || fileName == nullptr) return nullptr;
   auto library = codeLibraries_.find(Upper(FileNameOf(fileName)));
   if (library == codeLibraries_.end()) return nullptr;
   // A library that is already loaded is not loaded again: its count goes up.
@@ -460,7 +485,7 @@ HModule HostedPlatform::LoadLibraryA(const char* fileName) {
 
 HModule HostedPlatform::LoadLibraryExA(const char* fileName, uint32_t flags) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("LoadLibraryExA(" + Text(fileName) + ", " + std::to_string(flags) + ")") ||
+  if (Call("LoadLibraryExA", [&] { return Text(fileName) + ", " + std::to_string(flags); }) ||
       fileName == nullptr) {
     return nullptr;
   }
@@ -474,7 +499,7 @@ HModule HostedPlatform::LoadLibraryExA(const char* fileName, uint32_t flags) {
 
 bool HostedPlatform::FreeLibrary(HModule module) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("FreeLibrary(" + Hex(module) + ")")) return false;
+  if (Call("FreeLibrary", [&] { return Hex(module); })) return false;
   auto found = modules_.find(reinterpret_cast<uintptr_t>(module));
   if (found == modules_.end()) return false;
   ++releases_;
@@ -484,7 +509,7 @@ bool HostedPlatform::FreeLibrary(HModule module) {
 
 void* HostedPlatform::GetProcAddress(HModule module, const char* name) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("GetProcAddress(" + Hex(module) + ", " + Text(name) + ")") || name == nullptr) {
+  if (Call("GetProcAddress", [&] { return Hex(module) + ", " + Text(name); }) || name == nullptr) {
     return nullptr;
   }
   Module* found = FindModule(module);
@@ -495,7 +520,7 @@ void* HostedPlatform::GetProcAddress(HModule module, const char* name) {
 
 uint32_t HostedPlatform::SetErrorMode(uint32_t mode) {
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("SetErrorMode(" + Hex(reinterpret_cast<void*>(uintptr_t{mode})) + ")");
+  Call("SetErrorMode", [&] { return Hex(reinterpret_cast<void*>(uintptr_t{mode})); });
   uint32_t previous = errorMode_;
   errorMode_ = mode;
   return previous;
@@ -503,8 +528,8 @@ uint32_t HostedPlatform::SetErrorMode(uint32_t mode) {
 
 int HostedPlatform::LoadStringA(HModule module, uint32_t id, char* buffer, int size) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("LoadStringA(" + Hex(module) + ", " + std::to_string(id) + ", " + std::to_string(size) +
-           ")") ||
+  if (Call("LoadStringA",
+           [&] { return Hex(module) + ", " + std::to_string(id) + ", " + std::to_string(size); }) ||
       buffer == nullptr || size <= 0) {
     return 0;
   }
@@ -523,7 +548,7 @@ int HostedPlatform::LoadStringA(HModule module, uint32_t id, char* buffer, int s
 bool HostedPlatform::EnumResourceNamesA(HModule module, ResourceName type,
                                         const EnumResourceNameCallback& callback) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("EnumResourceNamesA(" + Hex(module) + ", " + Hex(type) + ")")) return false;
+  if (Call("EnumResourceNamesA", [&] { return Hex(module) + ", " + Hex(type); })) return false;
   const PeResources* resources = ResourcesOf(module);
   if (resources == nullptr) return false;
   std::vector<ResourceName> names = resources->Names(type);
@@ -537,7 +562,8 @@ bool HostedPlatform::EnumResourceNamesA(HModule module, ResourceName type,
 bool HostedPlatform::EnumResourceLanguagesA(HModule module, ResourceName type, ResourceName name,
                                             const EnumResourceLanguageCallback& callback) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("EnumResourceLanguagesA(" + Hex(module) + ", " + Hex(type) + ", " + Hex(name) + ")")) {
+  if (Call("EnumResourceLanguagesA",
+           [&] { return Hex(module) + ", " + Hex(type) + ", " + Hex(name); })) {
     return false;
   }
   const PeResources* resources = ResourcesOf(module);
@@ -552,7 +578,7 @@ bool HostedPlatform::EnumResourceLanguagesA(HModule module, ResourceName type, R
 
 HModule HostedPlatform::GetModuleHandleA(const char* name) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("GetModuleHandleA(" + Text(name) + ")")) return nullptr;
+  if (Call("GetModuleHandleA", [&] { return Text(name); })) return nullptr;
   if (name == nullptr) return Handle<HModule>(kHostModule);
   for (auto& [handle, module] : modules_) {
     if (module.exports && Upper(FileNameOf(module.path)) == Upper(FileNameOf(name))) {
@@ -564,7 +590,7 @@ HModule HostedPlatform::GetModuleHandleA(const char* name) {
 
 uint32_t HostedPlatform::GetModuleFileNameA(HModule module, char* buffer, uint32_t size) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("GetModuleFileNameA(" + Hex(module) + ", " + std::to_string(size) + ")") ||
+  if (Call("GetModuleFileNameA", [&] { return Hex(module) + ", " + std::to_string(size); }) ||
       buffer == nullptr || size == 0) {
     return 0;
   }
@@ -586,13 +612,13 @@ uint32_t HostedPlatform::GetModuleFileNameA(HModule module, char* buffer, uint32
 
 uint32_t HostedPlatform::GetUserDefaultLCID() {
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("GetUserDefaultLCID()");
+  Call("GetUserDefaultLCID");
   return lcid_;
 }
 
 bool HostedPlatform::GetVersionExA(OsVersionInfoA* info) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("GetVersionExA(" + std::to_string(info ? info->dwOSVersionInfoSize : 0) + ")") ||
+  if (Call("GetVersionExA", [&] { return std::to_string(info ? info->dwOSVersionInfoSize : 0); }) ||
       info == nullptr || info->dwOSVersionInfoSize != sizeof(OsVersionInfoA)) {
     return false;
   }
@@ -608,18 +634,18 @@ bool HostedPlatform::GetVersionExA(OsVersionInfoA* info) {
 
 HWinSta HostedPlatform::GetProcessWindowStation() {
   std::lock_guard<SystemLock> lock(mutex_);
-  return Call("GetProcessWindowStation()") ? nullptr : processStation_;
+  return Call("GetProcessWindowStation") ? nullptr : processStation_;
 }
 
 uint32_t HostedPlatform::GetCurrentThreadId() {
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("GetCurrentThreadId()");
+  Call("GetCurrentThreadId");
   return kThreadId;
 }
 
 HDesk HostedPlatform::GetThreadDesktop(uint32_t threadId) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("GetThreadDesktop(" + std::to_string(threadId) + ")") || threadId != kThreadId) {
+  if (Call("GetThreadDesktop", [&] { return std::to_string(threadId); }) || threadId != kThreadId) {
     return nullptr;
   }
   return threadDesktop_;
@@ -627,8 +653,11 @@ HDesk HostedPlatform::GetThreadDesktop(uint32_t threadId) {
 
 HWinSta HostedPlatform::OpenWindowStationA(const char* name, bool inherit, uint32_t access) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("OpenWindowStationA(" + Text(name) + ", " + (inherit ? "true" : "false") + ", " +
-           Hex(reinterpret_cast<void*>(uintptr_t{access})) + ")") ||
+  if (Call("OpenWindowStationA",
+           [&] {
+             return Text(name) + ", " + (inherit ? "true" : "false") + ", " +
+                    Hex(reinterpret_cast<void*>(uintptr_t{access}));
+           }) ||
       name == nullptr) {
     return nullptr;
   }
@@ -639,7 +668,9 @@ HWinSta HostedPlatform::OpenWindowStationA(const char* name, bool inherit, uint3
 
 bool HostedPlatform::SetProcessWindowStation(HWinSta station) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("SetProcessWindowStation(" + Hex(station) + ")") || station == nullptr) return false;
+  if (Call("SetProcessWindowStation", [&] { return Hex(station); }) || station == nullptr) {
+    return false;
+  }
   processStation_ = station;
   return true;
 }
@@ -647,9 +678,12 @@ bool HostedPlatform::SetProcessWindowStation(HWinSta station) {
 HDesk HostedPlatform::OpenDesktopA(const char* name, uint32_t flags, bool inherit,
                                    uint32_t access) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("OpenDesktopA(" + Text(name) + ", " + std::to_string(flags) + ", " +
-           (inherit ? "true" : "false") + ", " + Hex(reinterpret_cast<void*>(uintptr_t{access})) +
-           ")") ||
+  if (Call("OpenDesktopA",
+           [&] {
+             return Text(name) + ", " + std::to_string(flags) + ", " +
+                    (inherit ? "true" : "false") + ", " +
+                    Hex(reinterpret_cast<void*>(uintptr_t{access}));
+           }) ||
       name == nullptr) {
     return nullptr;
   }
@@ -660,20 +694,20 @@ HDesk HostedPlatform::OpenDesktopA(const char* name, uint32_t flags, bool inheri
 
 bool HostedPlatform::SetThreadDesktop(HDesk desktop) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("SetThreadDesktop(" + Hex(desktop) + ")") || desktop == nullptr) return false;
+  if (Call("SetThreadDesktop", [&] { return Hex(desktop); }) || desktop == nullptr) return false;
   threadDesktop_ = desktop;
   return true;
 }
 
 bool HostedPlatform::CloseWindowStation(HWinSta station) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("CloseWindowStation(" + Hex(station) + ")")) return false;
+  if (Call("CloseWindowStation", [&] { return Hex(station); })) return false;
   return openDesktopObjects_.erase(reinterpret_cast<uintptr_t>(station)) != 0;
 }
 
 bool HostedPlatform::CloseDesktop(HDesk desktop) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("CloseDesktop(" + Hex(desktop) + ")")) return false;
+  if (Call("CloseDesktop", [&] { return Hex(desktop); })) return false;
   return openDesktopObjects_.erase(reinterpret_cast<uintptr_t>(desktop)) != 0;
 }
 
@@ -681,7 +715,7 @@ bool HostedPlatform::CloseDesktop(HDesk desktop) {
 
 uint32_t HostedPlatform::GetTickCount() {
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("GetTickCount()");
+  Call("GetTickCount");
   return tickCount_;
 }
 
@@ -689,7 +723,7 @@ void HostedPlatform::Sleep(uint32_t milliseconds) {
   std::function<void(uint32_t)> hook;
   {
     std::lock_guard<SystemLock> lock(mutex_);
-    Call("Sleep(" + std::to_string(milliseconds) + ")");
+    Call("Sleep", [&] { return std::to_string(milliseconds); });
     sleeps_.push_back(milliseconds);
     hook = sleepHook_;
   }
@@ -703,8 +737,9 @@ void HostedPlatform::SetSleepHook(std::function<void(uint32_t)> hook) {
 
 uint32_t HostedPlatform::WaitForSingleObject(HSync handle, uint32_t milliseconds) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("WaitForSingleObject(" + Hex(handle) + ", " +
-           Hex(reinterpret_cast<void*>(uintptr_t{milliseconds})) + ")")) {
+  if (Call("WaitForSingleObject", [&] {
+        return Hex(handle) + ", " + Hex(reinterpret_cast<void*>(uintptr_t{milliseconds}));
+      })) {
     return 0xFFFFFFFFu;  // WAIT_FAILED
   }
   return waitResult_;
@@ -712,24 +747,26 @@ uint32_t HostedPlatform::WaitForSingleObject(HSync handle, uint32_t milliseconds
 
 bool HostedPlatform::ReleaseMutex(HSync mutex) {
   std::lock_guard<SystemLock> lock(mutex_);
-  return !Call("ReleaseMutex(" + Hex(mutex) + ")");
+  return !Call("ReleaseMutex", [&] { return Hex(mutex); });
 }
 
 bool HostedPlatform::SetEvent(HSync event) {
   std::lock_guard<SystemLock> lock(mutex_);
-  return !Call("SetEvent(" + Hex(event) + ")");
+  return !Call("SetEvent", [&] { return Hex(event); });
 }
 
 bool HostedPlatform::PostThreadMessageA(uint32_t threadId, uint32_t message, uintptr_t wParam,
                                         intptr_t lParam) {
   std::lock_guard<SystemLock> lock(mutex_);
-  return !Call("PostThreadMessageA(" + std::to_string(threadId) + ", " + std::to_string(message) +
-               ", " + std::to_string(wParam) + ", " + std::to_string(lParam) + ")");
+  return !Call("PostThreadMessageA", [&] {
+    return std::to_string(threadId) + ", " + std::to_string(message) + ", " +
+           std::to_string(wParam) + ", " + std::to_string(lParam);
+  });
 }
 
 void HostedPlatform::PostQuitMessage(int exitCode) {
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("PostQuitMessage(" + std::to_string(exitCode) + ")");
+  Call("PostQuitMessage", [&] { return std::to_string(exitCode); });
 }
 
 // ---- Critical sections ---------------------------------------------------------------
@@ -738,7 +775,7 @@ void HostedPlatform::PostQuitMessage(int exitCode) {
 
 HLock HostedPlatform::CreateCriticalSection() {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("CreateCriticalSection()")) return nullptr;
+  if (Call("CreateCriticalSection")) return nullptr;
   uintptr_t handle = nextHandle_++;
   criticalSections_[handle] = std::make_unique<CriticalSection>();
   return Handle<HLock>(handle);
@@ -748,7 +785,7 @@ void HostedPlatform::EnterCriticalSection(HLock section) {
   CriticalSection* entered = nullptr;
   {
     std::lock_guard<SystemLock> lock(mutex_);
-    Call("EnterCriticalSection(" + Hex(section) + ")");
+    Call("EnterCriticalSection", [&] { return Hex(section); });
     auto found = criticalSections_.find(reinterpret_cast<uintptr_t>(section));
     if (found == criticalSections_.end()) return;
     entered = found->second.get();
@@ -761,7 +798,7 @@ void HostedPlatform::EnterCriticalSection(HLock section) {
 
 void HostedPlatform::LeaveCriticalSection(HLock section) {
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("LeaveCriticalSection(" + Hex(section) + ")");
+  Call("LeaveCriticalSection", [&] { return Hex(section); });
   auto found = criticalSections_.find(reinterpret_cast<uintptr_t>(section));
   if (found != criticalSections_.end()) found->second->lock.unlock();
 }
@@ -769,7 +806,7 @@ void HostedPlatform::LeaveCriticalSection(HLock section) {
 void HostedPlatform::DeleteCriticalSection(HLock section) {
   if (section == nullptr) return;
   std::lock_guard<SystemLock> lock(mutex_);
-  Call("DeleteCriticalSection(" + Hex(section) + ")");
+  Call("DeleteCriticalSection", [&] { return Hex(section); });
   criticalSections_.erase(reinterpret_cast<uintptr_t>(section));
 }
 
@@ -784,16 +821,15 @@ int HostedPlatform::ThreadsWaitingToEnter() const {
 
 int32_t HostedPlatform::VNXEventW(const VnxEventArgs& args) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("VNXEventW(" + std::to_string(args.eventCode) + ")")) return -1;
+  if (Call("VNXEventW", [&] { return std::to_string(args.eventCode); })) return -1;
   auto wide = [](const char16_t* text) { return text ? std::u16string(text) : std::u16string(); };
   PostedEvent event;
   event.source = wide(args.source);
-  for (const char16_t* const* entry = args.typePath; entry && *entry; ++entry) {
-    event.typePath.push_back(*entry);
-  }
+  event.typePath.assign(args.typePath, args.typePath + EntriesBeforeNull(args.typePath));
   event.text = wide(args.text);
   event.language = args.language ? args.language : "";
   event.eventCode = args.eventCode;
+  event.attributes.reserve(EntriesBeforeNull(args.attributes));
   for (EventAttribute* const* entry = args.attributes; entry && *entry; ++entry) {
     event.attributes.push_back({wide((*entry)->name), (*entry)->type, wide((*entry)->value)});
   }
@@ -806,19 +842,20 @@ int32_t HostedPlatform::VNXEventW(const VnxEventArgs& args) {
     event.result = eventResults_.front();
     eventResults_.pop_front();
   }
-  events_.push_back(event);
-  return event.result;
+  const int32_t result = event.result;
+  events_.push_back(std::move(event));
+  return result;
 }
 
 void* HostedPlatform::IpcAllocateMessage(uint32_t size) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("IpcAllocateMessage(" + std::to_string(size) + ")")) return nullptr;
+  if (Call("IpcAllocateMessage", [&] { return std::to_string(size); })) return nullptr;
   return ipcAllocate_(size);
 }
 
 int32_t HostedPlatform::IpcReleaseMessage(void* message) {
   std::lock_guard<SystemLock> lock(mutex_);
-  if (Call("IpcReleaseMessage(" + Hex(message) + ")")) return 0;
+  if (Call("IpcReleaseMessage", [&] { return Hex(message); })) return 0;
   return ipcRelease_(message);
 }
 

@@ -69,12 +69,20 @@ class HostedPlatform : public Platform {
   void ClearFailures();
   // Every call made through the seam, in order, as "Name(arguments)".
   const std::vector<std::string>& CallLog() const { return callLog_; }
+  // How often the named call was made since the log was last cleared.
   int CallCount(const std::string& call) const;
-  void ClearCallLog() { callLog_.clear(); }
+  // On by default. Off, each call is logged by its name only and CallLog()
+  // stays empty: a long run that reads no arguments does not pay for
+  // formatting them. CallCount() and FailCall() work either way.
+  void LogCallArguments(bool on) { logArguments_ = on; }
+  void ClearCallLog() {
+    callLog_.clear();
+    callNames_.clear();
+  }
   // Forgets the call log, the posts and the sleeps: a long run calls this
   // between events so that nothing grows with their number.
   void ClearRecords() {
-    callLog_.clear();
+    ClearCallLog();
     events_.clear();
     sleeps_.clear();
   }
@@ -219,8 +227,11 @@ class HostedPlatform : public Platform {
     const ExportTable* exports = nullptr;          // code libraries
   };
 
-  // Logs the call and tells whether it should fail now.
-  bool Call(std::string entry);
+  // Logs the call and tells whether it should fail now. |arguments| formats
+  // the call's arguments for the log, and runs only while it keeps them.
+  template <typename FormatArguments>
+  bool Call(const char* name, const FormatArguments& arguments);
+  bool Call(const char* name);
   Module* FindModule(HModule module);
   const PeResources* ResourcesOf(HModule module);
   HModule AddModule(Module module);
@@ -245,8 +256,10 @@ class HostedPlatform : public Platform {
   };
 
   mutable SystemLock mutex_;  // the dispatcher tests call from several threads
+  bool logArguments_ = true;
   std::vector<std::string> callLog_;
-  std::map<std::string, int> failures_;
+  std::vector<const char*> callNames_;  // of every call, arguments logged or not
+  std::map<std::string, int, std::less<>> failures_;
 
   HostedRegistry registry_;
   std::map<uintptr_t, const HostedRegistry::Key*> openKeys_;

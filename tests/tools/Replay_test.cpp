@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "ipc/IpcBinding.h"
+#include "stubs/vovuru32/StandInIpcLibrary.h"
 #include "support/TestSupport.h"
 #include "tools/Notification.h"
 
@@ -104,8 +106,12 @@ class ReplayTest : public ::testing::Test {
 
 TEST_F(ReplayTest, PostsMappedAndUnmappedClassesAndRetries) {
   settings.results = {18, 0};
+  const int initialised = standin::CurrentIpcLibraryState().initApplicationCalls;
   ASSERT_EQ(Replay(Line(3, "CIM_Fan", "Fan 2 stopped") + "\n\n" + Line(1, "CIM_Battery") + "\n"), 0)
       << errors;
+  // The IPC library was bound once, and the binding went with the replay.
+  EXPECT_EQ(standin::CurrentIpcLibraryState().initApplicationCalls, initialised + 1);
+  EXPECT_FALSE(CurrentIpcBinding().bound);
   ASSERT_EQ(posted.size(), 3u);
   // The whole of one post, as it is written.
   EXPECT_EQ(lines[0],
