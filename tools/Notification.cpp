@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <string_view>
 
 #include "platform/hosted/HostText.h"
 
@@ -165,98 +164,10 @@ class NotificationReader : public json::json_sax_t {
   std::string parseError_;
 };
 
-// The usual line, read without the library: one object of the five fields,
-// each once, the event code a whole number within int32 and the texts
-// printable ASCII without escapes. False, with |notification| untouched, for
-// anything else, which is left to the library (it also words the problems):
-// so what is read here is what the library would read.
-class PlainLineReader {
- public:
-  explicit PlainLineReader(std::string_view line) : line_(line) {}
-
-  bool Read(Notification& notification) {
-    std::array<std::string_view, kTextFields> texts;
-    std::array<bool, kNoField> seen{};
-    int32_t eventCode = 0;
-    if (!Skip('{')) return false;
-    do {
-      std::string_view key;
-      if (!String(key) || !Skip(':')) return false;
-      const size_t field = static_cast<size_t>(
-          std::find(std::begin(kFields), std::end(kFields), key) - std::begin(kFields));
-      if (field == kNoField || seen[field]) return false;
-      seen[field] = true;
-      if (!(field == kEventCode ? Integer(eventCode) : String(texts[field]))) return false;
-    } while (Skip(','));
-    if (!Skip('}') || at_ != line_.size()) return false;
-    if (std::find(seen.begin(), seen.end(), false) != seen.end()) return false;
-
-    notification.eventCode = eventCode;
-    std::array<std::u16string*, kTextFields> out = {
-        &notification.className, &notification.eventText, &notification.categoryAttribute,
-        &notification.target};
-    for (size_t i = 0; i < kTextFields; ++i) out[i]->assign(texts[i].begin(), texts[i].end());
-    return true;
-  }
-
- private:
-  void SkipBlanks() {
-    while (at_ < line_.size() &&
-           (line_[at_] == ' ' || line_[at_] == '\t' || line_[at_] == '\n' || line_[at_] == '\r')) {
-      ++at_;
-    }
-  }
-  // |c| after any blanks, and the blanks after it.
-  bool Skip(char c) {
-    SkipBlanks();
-    if (at_ == line_.size() || line_[at_] != c) return false;
-    ++at_;
-    SkipBlanks();
-    return true;
-  }
-  bool String(std::string_view& text) {
-    if (at_ == line_.size() || line_[at_] != '"') return false;
-    const size_t first = ++at_;
-    while (at_ < line_.size() && line_[at_] != '"') {
-      if (line_[at_] < 0x20 || line_[at_] > 0x7E || line_[at_] == '\\') return false;
-      ++at_;
-    }
-    if (at_ == line_.size()) return false;
-    text = line_.substr(first, at_++ - first);
-    return true;
-  }
-  // At most ten digits, without leading zeros, ending where the number does.
-  bool Integer(int32_t& value) {
-    const bool negative = at_ < line_.size() && line_[at_] == '-';
-    const size_t first = at_ + (negative ? 1 : 0);
-    size_t end = first;
-    while (end < line_.size() && end - first <= 10 && line_[end] >= '0' && line_[end] <= '9') ++end;
-    const size_t digits = end - first;
-    if (digits == 0 || digits > 10 || (digits > 1 && line_[first] == '0')) return false;
-    if (end < line_.size() && (line_[end] == '.' || line_[end] == 'e' || line_[end] == 'E')) {
-      return false;
-    }
-    int64_t number = 0;
-    for (size_t i = first; i < end; ++i) number = number * 10 + (line_[i] - '0');
-    if (negative) number = -number;
-    if (number < std::numeric_limits<int32_t>::min() ||
-        number > std::numeric_limits<int32_t>::max()) {
-      return false;
-    }
-    value = static_cast<int32_t>(number);
-    at_ = end;
-    return true;
-  }
-
-  std::string_view line_;
-  size_t at_ = 0;
-};
-
 }  // namespace
 
 bool ParseNotification(const std::string& line, Notification& notification, std::string& error) {
-  return PlainLineReader(line).Read(notification) ||
-         NotificationReader().Read(line, notification, error);
+  return NotificationReader().Read(line, notification, error);
 }
 
 std::u16string FromJsonText(const std::string& utf8) {
