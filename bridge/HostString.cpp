@@ -28,7 +28,7 @@ struct Fields {
                         // msvc6 has none
   size_t length;
   size_t capacity;
-  size_t size;
+  size_t size;  // the bytes read, from the start of the object
 };
 
 constexpr Fields FieldsOf(HostStringLayout layout) {
@@ -42,7 +42,7 @@ constexpr Fields FieldsOf(HostStringLayout layout) {
               kWord + kInlineBytes,
               2 * kWord + kInlineBytes,
               3 * kWord + kInlineBytes};
-    case HostStringLayout::msvc11:
+    case HostStringLayout::msvc10:
       return {Inline::kWhileCapacityBelow8, 0, 0, kInlineBytes, kWord + kInlineBytes,
               2 * kWord + kInlineBytes};
     case HostStringLayout::mingw:
@@ -51,12 +51,13 @@ constexpr Fields FieldsOf(HostStringLayout layout) {
   return {};
 }
 
-// The sizes of the hosts' objects on 32-bit Windows.
+// The sizes of the hosts' objects on 32-bit Windows (2010's carries its
+// allocator in 4 bytes more, past what is read).
 static_assert(kWord != 4 || (FieldsOf(HostStringLayout::msvc6).size == 16 &&
                              FieldsOf(HostStringLayout::msvc7).size == 28 &&
-                             FieldsOf(HostStringLayout::msvc11).size == 24 &&
+                             FieldsOf(HostStringLayout::msvc10).size == 24 &&
                              FieldsOf(HostStringLayout::mingw).size == 24),
-              "the 32-bit objects are 16, 28, 24 and 24 bytes");
+              "the 32-bit objects are 16, 28, 24 (28 for 2010) and 24 bytes");
 
 // The host's objects need not be aligned for us; memcpy reads them as bytes.
 template <typename T>
@@ -91,22 +92,69 @@ std::optional<std::u16string_view> ReadHostString(const void* object, HostString
   return std::u16string_view(units, length);
 }
 
-int32_t ProcessHostEvent(ModuleState& state, HostStringLayout layout, int32_t eventCode,
-                         const void* className, const void* eventText,
+bool CallUnguarded(void (*read)(void* context), void* context) {
+  read(context);
+  return true;
+}
+
+namespace {
+
+constexpr size_t kObjects = 4;
+
+// What the guarded reads work on: the host's objects, their texts as read,
+// and our copies, sized before the characters are copied into them.
+struct HostObjects {
+  HostStringLayout layout;
+  const void* objects[kObjects];
+  size_t toRead;
+  std::optional<std::u16string_view> texts[kObjects];
+  std::u16string copies[kObjects];
+};
+
+void ReadTexts(void* context) {
+  auto& host = *static_cast<HostObjects*>(context);
+  for (size_t i = 0; i < host.toRead; ++i) {
+    if (!host.texts[i]) host.texts[i] = ReadHostString(host.objects[i], host.layout);
+  }
+}
+
+void CopyTexts(void* context) {
+  auto& host = *static_cast<HostObjects*>(context);
+  for (size_t i = 0; i < kObjects; ++i) {
+    if (!host.texts[i]->empty()) {
+      std::memcpy(&host.copies[i][0], host.texts[i]->data(),
+                  host.texts[i]->size() * sizeof(char16_t));
+    }
+  }
+}
+
+}  // namespace
+
+int32_t ProcessHostEvent(ModuleState& state, HostStringLayout layout, MemoryGuard guard,
+                         int32_t eventCode, const void* className, const void* eventText,
                          const void* categoryAttribute, const void* target) noexcept {
   // 14 says that nothing was done, as for a failed desktop switch.
-  const auto name = ReadHostString(className, layout);
-  if (!name) return kProcessEventNoDesktop;
-  if (name->empty()) return kProcessEventNoClassName;
-  const auto text = ReadHostString(eventText, layout);
-  const auto attribute = ReadHostString(categoryAttribute, layout);
-  const auto where = ReadHostString(target, layout);
-  if (!text || !attribute || !where) return kProcessEventNoDesktop;
+  HostObjects host{layout, {className, eventText, categoryAttribute, target}, 1, {}, {}};
+  if (!guard(&ReadTexts, &host) || !host.texts[0]) return kProcessEventNoDesktop;
+  if (host.texts[0]->empty()) return kProcessEventNoClassName;
+  host.toRead = kObjects;
+  if (!guard(&ReadTexts, &host)) return kProcessEventNoDesktop;
+  for (const auto& text : host.texts) {
+    if (!text) return kProcessEventNoDesktop;
+  }
   try {
-    return state.ProcessEvent(eventCode, std::u16string(*name), std::u16string(*text),
-                              std::u16string(*attribute), std::u16string(*where));
+    // Our memory is allocated outside the guard, so that a fault in it is
+    // never mistaken for the host's.
+    for (size_t i = 0; i < kObjects; ++i) host.copies[i].resize(host.texts[i]->size());
   } catch (...) {
     return kProcessEventNoDesktop;  // no memory for the copies
+  }
+  if (!guard(&CopyTexts, &host)) return kProcessEventNoDesktop;
+  try {
+    return state.ProcessEvent(eventCode, host.copies[0], host.copies[1], host.copies[2],
+                              host.copies[3]);
+  } catch (...) {
+    return kProcessEventNoDesktop;
   }
 }
 

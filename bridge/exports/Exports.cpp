@@ -4,6 +4,7 @@
 
 #include "bridge/HostString.h"
 #include "bridge/ModuleState.h"
+#include "platform/win32/AccessViolationGuard.h"
 #include "platform/win32/Win32Platform.h"
 
 #ifndef QEL_HOST_STRING_LAYOUT
@@ -26,9 +27,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 extern "C" bool InitMap() noexcept { return gModuleState.InitMap(); }
 
 // The four arguments are references to the host's wide string objects, which
-// are only ever read, through their library's layout.
+// are only ever read, through their library's layout. An object this build
+// cannot read (one of another library, or freed) must not end the host: the
+// reads are guarded, and such a call returns 14.
 extern "C" int __stdcall ProcessEvent(int eventCode, const void* className, const void* eventText,
                                       const void* categoryAttribute, const void* target) noexcept {
-  return qel::ProcessHostEvent(gModuleState, kHostStringLayout, eventCode, className, eventText,
-                               categoryAttribute, target);
+  return qel::ProcessHostEvent(gModuleState, kHostStringLayout, &qel::CallCatchingAccessViolation,
+                               eventCode, className, eventText, categoryAttribute, target);
 }

@@ -4,12 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "bridge/ModuleState.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "support/HostStringObjects.h"
+
+#if defined(_WIN32) && defined(__i386__)
+#include <windows.h>
+
+#include "platform/win32/AccessViolationGuard.h"
+#endif
 
 #if defined(_WIN32) && defined(__GLIBCXX__)
 // The win32 build's own library is the mingw layout.
@@ -33,7 +40,7 @@ struct LayoutCase {
 constexpr LayoutCase kLayouts[] = {
     {HostStringLayout::msvc6, 16, 32},
     {HostStringLayout::msvc7, 28, 40},
-    {HostStringLayout::msvc11, 24, 32},
+    {HostStringLayout::msvc10, 28, 40},  // 2010's: 2012's 24 and 32 bytes, then its allocator
     {HostStringLayout::mingw, 24, 32},
 };
 
@@ -43,8 +50,8 @@ std::string Name(HostStringLayout layout) {
       return "msvc6";
     case HostStringLayout::msvc7:
       return "msvc7";
-    case HostStringLayout::msvc11:
-      return "msvc11";
+    case HostStringLayout::msvc10:
+      return "msvc10";
     case HostStringLayout::mingw:
       return "mingw";
   }
@@ -146,9 +153,10 @@ TEST(HostString, ProcessHostEventPostsOnlyWhatItCouldRead) {
       HostStringObject target(c.layout, u"server-room-1");  // on the heap in every layout
       if (call.brokenClassName) className.SetBuffer(nullptr);
       if (call.brokenTarget) target.SetBuffer(nullptr);
-      EXPECT_EQ(ProcessHostEvent(state, c.layout, 7, className.Address(), eventText.Address(),
-                                 categoryAttribute.Address(), target.Address()),
-                call.result);
+      EXPECT_EQ(
+          ProcessHostEvent(state, c.layout, &CallUnguarded, 7, className.Address(),
+                           eventText.Address(), categoryAttribute.Address(), target.Address()),
+          call.result);
       if (call.result != 0) {
         EXPECT_THAT(platform.Events(), IsEmpty());
         continue;
@@ -165,6 +173,92 @@ TEST(HostString, ProcessHostEventPostsOnlyWhatItCouldRead) {
     }
   }
 }
+
+// Our own library's strings are the mingw layout: the win32 build's
+// std::wstring, and on any build std::u16string, which has the same fields.
+TEST(HostString, ReadsTheToolchainsOwnStrings) {
+#if defined(_WIN32)
+  using OwnString = std::wstring;
+  static_assert(sizeof(wchar_t) == sizeof(char16_t), "16-bit wide characters");
+#else
+  using OwnString = std::u16string;
+#endif
+  for (size_t length : {0, 1, 7, 8, 9, 300}) {
+    for (bool reserved : {false, true}) {
+      SCOPED_TRACE(std::to_string(length) + (reserved ? " after reserve" : ""));
+      OwnString own;
+      if (reserved) own.reserve(100);  // a short text in a heap buffer, or a long one grown
+      for (size_t i = 0; i < length; ++i)
+        own.push_back(static_cast<OwnString::value_type>('a' + i % 26));
+      std::optional<std::u16string_view> read = ReadHostString(&own, HostStringLayout::mingw);
+      ASSERT_TRUE(read.has_value());
+      EXPECT_EQ(*read,
+                std::u16string_view(reinterpret_cast<const char16_t*>(own.data()), own.size()));
+    }
+  }
+}
+
+// A read that faults ends the call before the module state sees it, wherever
+// the fault comes: the class name, the other objects, or their characters.
+TEST(HostString, ProcessHostEventLeavesEverythingAsItWasWhenAReadFaults) {
+  static int callsBeforeFault;
+  MemoryGuard faultingGuard = [](void (*read)(void*), void* context) {
+    if (callsBeforeFault-- == 0) return false;
+    read(context);
+    return true;
+  };
+  for (int reads : {0, 1, 2}) {
+    SCOPED_TRACE(reads);
+    HostedPlatform platform;
+    ModuleState state(platform);
+    HostStringObject className(HostStringLayout::msvc6, u"Host_Fan");
+    HostStringObject text(HostStringLayout::msvc6, kLong);
+    platform.ClearCallLog();
+    callsBeforeFault = reads;
+    EXPECT_EQ(ProcessHostEvent(state, HostStringLayout::msvc6, faultingGuard, 7,
+                               className.Address(), text.Address(), text.Address(), text.Address()),
+              14);
+    EXPECT_THAT(platform.Events(), IsEmpty());
+    EXPECT_THAT(platform.CallLog(), IsEmpty());  // not even the module lock was taken
+  }
+}
+
+#if defined(_WIN32) && defined(__i386__)
+void* HandlerChain() {
+  void* head;
+  asm volatile("movl %%fs:0, %0" : "=r"(head));
+  return head;
+}
+
+// The real guard under Windows: an object whose buffer is not mapped gives
+// 14, any number of times, for every layout; the thread's handler chain is
+// as it was, and C++ exceptions and later events still work.
+TEST(HostString, AGuardedReadOfUnmappedMemoryGives14AndTheProcessGoesOn) {
+  void* region = VirtualAlloc(nullptr, 65536, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_NE(region, nullptr);
+  ASSERT_TRUE(VirtualFree(region, 0, MEM_RELEASE));
+  void* const chain = HandlerChain();
+  for (const LayoutCase& c : kLayouts) {
+    SCOPED_TRACE(Name(c.layout));
+    HostedPlatform platform;
+    ModuleState state(platform);
+    HostStringObject name(c.layout, u"Host_Fan");
+    HostStringObject unmapped(c.layout, kLong);
+    unmapped.SetBuffer(static_cast<const char16_t*>(region));
+    for (int i = 0; i < 100; ++i) {
+      ASSERT_EQ(ProcessHostEvent(state, c.layout, &CallCatchingAccessViolation, 7, name.Address(),
+                                 unmapped.Address(), name.Address(), name.Address()),
+                14);
+    }
+    EXPECT_EQ(HandlerChain(), chain);
+    EXPECT_THROW(throw std::runtime_error("still unwinds"), std::runtime_error);
+    EXPECT_EQ(ProcessHostEvent(state, c.layout, &CallCatchingAccessViolation, 7, name.Address(),
+                               name.Address(), name.Address(), name.Address()),
+              0);
+    EXPECT_EQ(platform.Events().size(), 1u);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace qel

@@ -5,7 +5,9 @@ it runs. Usage: check_qelevent_dll.py OBJDUMP WINDRES DLL
 Fails (exit 1, one line per problem) unless the file is an i386 DLL that
 exports exactly InitMap (ordinal 1) and ProcessEvent (ordinal 2) under plain
 names, imports VNXEventW by name from vnxsdevt.dll and ordinals 5 and 6 from
-VOVURU32.DLL, needs no C++ or GCC runtime DLL, imports from the system only
+VOVURU32.DLL, keeps structured exception handlers allowed (no NO_SEH in its
+header: the plug-in guards its reads of the host's objects with one), needs no
+C++ or GCC runtime DLL, imports from the system only
 functions of SYSTEM_IMPORTS, and carries the string table with exactly the ids
 1000 to 1020, all in language 0x0409.
 """
@@ -17,6 +19,7 @@ EXPECTED_EXPORTS = {"InitMap": 1, "ProcessEvent": 2}
 RUNTIME_DLL = re.compile(r"^(libstdc\+\+|libgcc|libwinpthread)", re.IGNORECASE)
 STRING_IDS = set(range(1000, 1021))
 ENGLISH_US = 0x0409
+IMAGE_DLLCHARACTERISTICS_NO_SEH = 0x0400
 
 # Every function the DLL may import from the system, with the first Windows of
 # each family that exports it: (NT family, 9x family). "95 stub": the 9x family
@@ -225,6 +228,10 @@ def check(objdump, windres, dll):
     characteristics = re.search(r"^Characteristics\s+0x([0-9a-fA-F]+)", private, re.M)
     if not characteristics or not int(characteristics.group(1), 16) & 0x2000:
         problems.append("characteristics: not a DLL")
+    dll_characteristics = re.search(r"^DllCharacteristics\s+(?:0x)?([0-9a-fA-F]+)", private, re.M)
+    if not dll_characteristics or int(dll_characteristics.group(1), 16) & IMAGE_DLLCHARACTERISTICS_NO_SEH:
+        problems.append("DLL characteristics: NO_SEH set (or unreadable), so Windows would refuse "
+                        "the handler that guards the reads of the host's objects")
 
     module, count, names = parse_exports(private)
     if module != "qelevent.dll":
@@ -270,7 +277,7 @@ def main(argv):
         print(f"{argv[3]}: {problem}")
     if not problems:
         print(f"{argv[3]}: i386 DLL, exports InitMap @1 and ProcessEvent @2, imports "
-              "VNXEventW and VOVURU32.DLL #5 and #6, no runtime DLL, system imports from "
+              "VNXEventW and VOVURU32.DLL #5 and #6, SEH allowed, no runtime DLL, system imports from "
               f"Windows {nt} and {nine_x} on, strings 1000-1020 in 0x409")
     return 1 if problems else 0
 

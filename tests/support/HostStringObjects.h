@@ -21,7 +21,8 @@ class HostStringObject {
   // past the length overflows it; msvc6's empty string has no buffer at all.
   // The capacity is 7 for the object's own buffer, else the length. Bytes
   // that no field uses, the allocator word among them, hold 0xA5, and no NUL
-  // follows the text.
+  // follows the text. msvc10's object is 2010's, whose allocator follows the
+  // fields that 2012 and later have alone.
   HostStringObject(HostStringLayout layout, std::u16string_view text)
       : heap_(text.begin(), text.end()) {
     std::memset(bytes_, 0xA5, sizeof bytes_);
@@ -38,11 +39,15 @@ class HostStringObject {
         break;
       case HostStringLayout::msvc7:
         Skip(sizeof(void*));  // the allocator word
-        [[fallthrough]];
-      case HostStringLayout::msvc11:
         pointerAt_ = PutUnion(inObject, text, heap);
         lengthAt_ = Put(length);
         capacityAt_ = Put(capacity);
+        break;
+      case HostStringLayout::msvc10:
+        pointerAt_ = PutUnion(inObject, text, heap);
+        lengthAt_ = Put(length);
+        capacityAt_ = Put(capacity);
+        Skip(sizeof(void*));  // 2010's allocator
         break;
       case HostStringLayout::mingw:
         pointerAt_ = Put(heap);

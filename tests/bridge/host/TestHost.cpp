@@ -2,50 +2,71 @@
 // installs the plug-in and the two stand-in libraries in a fresh folder,
 // registers that folder under the product's registry key the way the installer
 // does, loads the plug-in with LoadLibrary, calls its exports as the host does,
-// with wide string objects laid out as the host library the plug-in was built
-// for (QEL_HOST_STRING_LAYOUT), and reads what the stand-in event library
-// recorded. It exercises the real platform layer where the hosted one only
-// imitates: an installation folder whose name is not ASCII (read back through
-// the ANSI code page), a read-only properties file, the user's locale with or
-// without language folders beside this program, real waits, and the module
-// loaded and freed twice in one process.
+// with wide string objects made by the C++ library of a host (see HostStrings.h),
+// and reads what the stand-in event library recorded. It exercises the real
+// platform layer where the hosted one only imitates: an installation folder
+// whose name is not ASCII (read back through the ANSI code page), a read-only
+// properties file, the user's locale with or without language folders beside
+// this program, real waits, the module loaded and freed twice in one process,
+// host objects it cannot read, and older Windows as Wine reports them.
 //
-//   qel_testhost [--language CODE]
-//     The checks; CODE is the language every event must carry (default "en").
-//   qel_testhost --replay CALLS --properties FILE --results LIST --events OUT
+//   qel_testhost [--layout L] [--strings S] [--check events|survival]
+//                [--as win98|nt40] [--language CODE]
+//     The checks, on the plug-in built for layout L (msvc6, msvc7, msvc10 or
+//     mingw; default the package's own), passed strings of S: a runtime DLL
+//     (msvcp60.dll ... msvcp90.dll), std::wstring, or a layout's name for
+//     objects laid out byte by byte (default: the layout's own library).
+//     "events" checks every posted event, CODE being the language each must
+//     carry (default "en"); "survival" passes strings of another library and
+//     checks only that each call answers 0, 2 or 14 and the host lives. --as
+//     runs the checks in a copy of this program that Wine tells it runs on
+//     Windows 98 or NT 4.0.
+//   qel_testhost [--layout L] [--strings S] --replay CALLS --properties FILE
+//                --results LIST --events OUT
 //     InitMap with FILE as the properties file, then one ProcessEvent per line
 //     of CALLS (tab-separated: line, eventCode, className, eventText,
 //     categoryAttribute, target; UTF-8, with \\ \t \n \r escaped), the event
 //     server answering LIST (e.g. "18,0"). The stand-in's JSON lines go to
 //     OUT; each call prints "call LINE: returned RESULT after MS ms".
 //
-// The DLLs come from the folder "testhost-payload" beside this program. Exit
+// The DLLs come from the folder "testhost-payload" beside this program: the
+// stand-ins, and the plug-in of each layout in a folder of its name. Exit
 // code 0 when everything matched, 1 on a mismatch, 2 when the run could not
 // be set up (for example because a real installation is registered: its key
 // is left alone).
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/Platform.h"
 #include "stubs/vnxsdevt/EventRecord.h"
-#include "tests/support/HostStringObjects.h"
+#include "tests/bridge/host/HostStrings.h"
 
 namespace {
+
+using namespace std::string_view_literals;
 
 constexpr char kProductKey[] = "SOFTWARE\\Korvane\\Telvar";
 constexpr char kVendorKey[] = "SOFTWARE\\Korvane";
 constexpr char kVersion[] = "qel-testhost";
 constexpr char kVersionKey[] = "SOFTWARE\\Korvane\\Telvar\\qel-testhost";
-const wchar_t* const kPayload[] = {L"qelevent.dll", L"vnxsdevt.dll", L"VOVURU32.DLL"};
+const wchar_t* const kPayload[] = {L"vnxsdevt.dll", L"VOVURU32.DLL"};
 
 int failures = 0;
 
 void Check(bool ok, const std::string& what) {
   std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
   if (!ok) ++failures;
+}
+
+void CheckResult(int got, int want, const std::string& what) {
+  Check(got == want, what + (got == want ? "" : " (returned " + std::to_string(got) + ")"));
 }
 
 std::string Narrow(UINT codePage, const std::wstring& text) {
@@ -238,18 +259,23 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
 // The installation folder, registered, with the plug-in and the stand-ins in
 // ci\ and |properties| as ci\qelevent.properties, made read-only as a locked-
 // down server may have it. Returns 0, or 2 after saying what failed.
-int Install(InstallFolder& install, ProductRegistration& registration,
+int Install(InstallFolder& install, ProductRegistration& registration, const std::string& layout,
             const std::string& properties) {
   std::string error;
   if (!install.Create(&error)) {
     std::printf("setup: %s\n", error.c_str());
     return 2;
   }
+  // The payload holds the stand-ins and, in a folder per layout, the
+  // plug-in built for it.
   std::wstring payload = ProgramFolder() + L"testhost-payload\\";
-  for (const wchar_t* name : kPayload) {
-    std::wstring target = install.Add(std::wstring(L"ci\\") + name);
-    if (!CopyFileW((payload + name).c_str(), target.c_str(), FALSE)) {
-      std::printf("setup: cannot copy %s from %s\n", Utf8(name).c_str(), Utf8(payload).c_str());
+  std::vector<std::pair<std::wstring, std::wstring>> copies = {
+      {payload + std::wstring(layout.begin(), layout.end()) + L"\\qelevent.dll", L"qelevent.dll"}};
+  for (const wchar_t* name : kPayload) copies.emplace_back(payload + name, name);
+  for (const auto& [from, name] : copies) {
+    std::wstring target = install.Add(L"ci\\" + name);
+    if (!CopyFileW(from.c_str(), target.c_str(), FALSE)) {
+      std::printf("setup: cannot copy %s\n", Utf8(from).c_str());
       return 2;
     }
   }
@@ -275,14 +301,25 @@ using InitMapFunction = bool (*)();
 // The four wide strings are references: the addresses of the host's objects.
 using ProcessEventFunction = int(__stdcall*)(int, const void*, const void*, const void*,
                                              const void*);
-constexpr qel::HostStringLayout kLayout = qel::HostStringLayout::QEL_HOST_STRING_LAYOUT;
+using qel::HostStringLayout;
 using qel::test::HostStringObject;
+using qel::test::HostStrings;
+
+// What this run passes: the layout of the plug-in under test, which library
+// makes the host's strings, and which layout the byte-laid broken objects
+// take (the plug-in's).
+struct Run {
+  std::string layout;
+  HostStringLayout layoutId;
+  std::unique_ptr<HostStrings> strings;
+};
 
 // The plug-in as the host holds it: loaded from the installation's ci folder
 // (the stand-ins beside it are found as its dependencies), freed on request
 // or at the end.
 class Plugin {
  public:
+  explicit Plugin(HostStrings& strings) : strings_(strings) {}
   bool Load(const std::wstring& ci) {
     module_ =
         LoadLibraryExW((ci + L"qelevent.dll").c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
@@ -296,18 +333,19 @@ class Plugin {
            processEvent_ == Export<ProcessEventFunction>(module_, MAKEINTRESOURCEA(2));
   }
   bool InitMap() const { return initMap_(); }
-  // The texts in the host's objects: in the objects' own buffers (up to 7
-  // units, where the layout has one), of 8 units and longer, or empty.
+  // The texts in objects of the host's library.
   int ProcessEvent(int code, std::u16string_view className, std::u16string_view text,
                    std::u16string_view category, std::u16string_view target) const {
-    HostStringObject objects[] = {
-        {kLayout, className}, {kLayout, text}, {kLayout, category}, {kLayout, target}};
-    return ProcessEvent(code, objects[0], objects[1], objects[2], objects[3]);
+    int result = ProcessObjects(code, strings_.Make(className), strings_.Make(text),
+                                strings_.Make(category), strings_.Make(target));
+    strings_.Clear();
+    return result;
   }
-  int ProcessEvent(int code, const HostStringObject& className, const HostStringObject& text,
-                   const HostStringObject& category, const HostStringObject& target) const {
-    return processEvent_(code, className.Address(), text.Address(), category.Address(),
-                         target.Address());
+  // The host's objects at these addresses. Not an overload of ProcessEvent: a
+  // text literal would take it.
+  int ProcessObjects(int code, const void* className, const void* text, const void* category,
+                     const void* target) const {
+    return processEvent_(code, className, text, category, target);
   }
   bool Free() {
     HMODULE module = module_;
@@ -317,6 +355,7 @@ class Plugin {
   ~Plugin() { Free(); }
 
  private:
+  HostStrings& strings_;
   HMODULE module_ = nullptr;
   InitMapFunction initMap_ = nullptr;
   ProcessEventFunction processEvent_ = nullptr;
@@ -353,60 +392,114 @@ constexpr char kProperties[] =
     "fan = xTelvar_Services.Host_Fan\r\n"
     "other=Telvar_Services.Host_Other\r\n";
 
-int RunChecks(const std::string& language) {
-  InstallFolder install;
-  ProductRegistration registration;
-  if (int setup = Install(install, registration, kProperties)) return setup;
-  std::wstring log = install.Add(L"events.jsonl");
-  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
-  const std::u16string_view empty;
+// Texts around the sizes where the libraries change how they hold them: empty,
+// one unit, 7 units (the most an object's own buffer holds), 8 and 9, long,
+// and one with a NUL inside. The events carry what the event library sees:
+// the text up to its first NUL.
+const std::u16string kLongText = [] {
+  std::u16string text;
+  while (text.size() < 300) text += u"Fan \u00e9\U0001F300 2 ";
+  return text;
+}();
+const std::u16string_view kTexts[] = {u"",          u"F",      u"Fan 2 s",  u"Fan 2 ok",
+                                      u"Fan 2 off", kLongText, u"Fan\0 2"sv};
+constexpr std::u16string_view kGrownStart = u"Fan";
+constexpr std::u16string_view kGrownEnd = u" 2 stopped after 40 s";
 
-  // The first load: exports, InitMap (twice, as a host may), posts.
+// Points |object|'s buffer at memory that is not mapped: a region reserved
+// and released again.
+void PointAtUnmappedMemory(HostStringObject& object) {
+  void* region = VirtualAlloc(nullptr, 65536, MEM_RESERVE, PAGE_NOACCESS);
+  VirtualFree(region, 0, MEM_RELEASE);
+  object.SetBuffer(static_cast<const char16_t*>(region));
+}
+
+// The events of one load: exports, InitMap (twice, as a host may), posts.
+// Returns what the stand-in should have recorded.
+std::vector<ExpectedEvent> FirstLoad(const Run& run, Plugin& plugin, const std::wstring& ci) {
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"0,7,0");
-  Plugin plugin;
-  Check(plugin.Load(install.Ci()), "the plug-in loads from ci\\ and exports InitMap, ProcessEvent");
+  const std::u16string_view empty;
+  Check(plugin.Load(ci), "the plug-in loads from ci\\ and exports InitMap, ProcessEvent");
   Check(plugin.ExportsAreOrdinals1And2(), "InitMap is ordinal 1 and ProcessEvent ordinal 2");
   Check(plugin.InitMap(), "InitMap on the read-only properties file returns true");
   Check(plugin.InitMap(), "InitMap returns true when called again");
-  Check(plugin.ProcessEvent(101, u"Host_Enclosure", u"Chassis open", u"Critical", u"server1") == 0,
-        "ProcessEvent of a mapped class returns 0");
-  Check(plugin.ProcessEvent(102, u"Host_Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"server1") ==
-            0,
-        "ProcessEvent of a class mapped to the second category returns 0 (post returns 7)");
-  Check(plugin.ProcessEvent(103, u"Host_Other", empty, empty, empty) == 0,
-        "ProcessEvent of an unmapped class with empty texts returns 0");
-  Check(plugin.ProcessEvent(104, empty, u"lost", u"x", u"y") == 2,
-        "ProcessEvent with an empty class name returns 2");
-  HostStringObject broken(kLayout, u"Host_Enclosure");
-  broken.SetBuffer(nullptr);
-  HostStringObject lost(kLayout, u"lost");
-  Check(plugin.ProcessEvent(105, broken, lost, lost, lost) == 14,
-        "ProcessEvent with a class name of 14 units but no buffer returns 14");
+  CheckResult(plugin.ProcessEvent(101, u"Host_Enclosure", u"Chassis open", u"Critical", u"server1"),
+              0, "ProcessEvent of a mapped class returns 0");
+  CheckResult(
+      plugin.ProcessEvent(102, u"Host_Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"server1"), 0,
+      "ProcessEvent of a class mapped to the second category returns 0 (post returns 7)");
+  CheckResult(plugin.ProcessEvent(103, u"Host_Other", empty, empty, empty), 0,
+              "ProcessEvent of an unmapped class with empty texts returns 0");
+  CheckResult(plugin.ProcessEvent(104, empty, u"lost", u"x", u"y"), 2,
+              "ProcessEvent with an empty class name returns 2");
+  HostStringObject lost(run.layoutId, u"lost");
+  HostStringObject noBuffer(run.layoutId, u"Host_Enclosure");
+  noBuffer.SetBuffer(nullptr);
+  CheckResult(plugin.ProcessObjects(105, noBuffer.Address(), lost.Address(), lost.Address(),
+                                    lost.Address()),
+              14, "ProcessEvent with a class name of 14 units but no buffer returns 14");
+  // 14 units, so that no layout keeps the text in the object itself.
+  HostStringObject unmapped(run.layoutId, u"Host_Enclosure");
+  PointAtUnmappedMemory(unmapped);
+  CheckResult(
+      plugin.ProcessObjects(106, lost.Address(), lost.Address(), lost.Address(),
+                            unmapped.Address()),
+      14, "ProcessEvent with a target whose buffer is not mapped returns 14, and the host lives");
+  std::vector<ExpectedEvent> expected = {
+      {101, u"System Enclosure", u"Chassis open", u"Critical", u"Host_Enclosure", u"server1", 0},
+      {102, u"Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"Host_Fan", u"server1", 7},
+      {103, u"Host_Other", u"", u"", u"Host_Other", u"", 0},
+  };
+
+  // Every size of text in each of the three text objects; the server now
+  // answers 0 to everything.
+  int code = 110;
+  for (std::u16string_view text : kTexts) {
+    const std::u16string posted(text.substr(0, text.find(u'\0')));
+    CheckResult(plugin.ProcessEvent(code, u"Host_Fan", text, text, text), 0,
+                "ProcessEvent with texts of " + std::to_string(text.size()) + " units returns 0");
+    expected.push_back({code++, u"Fan", posted, posted, u"Host_Fan", posted, 0});
+  }
+  HostStrings& strings = *run.strings;
+  const void* grown = strings.MakeAppended(kGrownStart, kGrownEnd);
+  const std::u16string grownText = std::u16string(kGrownStart) + std::u16string(kGrownEnd);
+  CheckResult(plugin.ProcessObjects(code, grown, grown, grown, grown), 0,
+              "ProcessEvent with strings grown by append returns 0");
+  strings.Clear();
+  expected.push_back({code, grownText, grownText, grownText, grownText, grownText, 0});
   Check(plugin.Free(), "FreeLibrary of the plug-in");
+  return expected;
+}
+
+int RunChecks(const Run& run, const std::string& language) {
+  InstallFolder install;
+  ProductRegistration registration;
+  if (int setup = Install(install, registration, run.layout, kProperties)) return setup;
+  std::wstring log = install.Add(L"events.jsonl");
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
+
+  Plugin plugin(*run.strings);
+  std::vector<ExpectedEvent> expected = FirstLoad(run, plugin, install.Ci());
 
   // The second load in the same process starts from nothing: its map is
   // empty until InitMap fills it again.
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"");
   Check(plugin.Load(install.Ci()), "the plug-in loads a second time");
-  Check(plugin.ProcessEvent(201, u"Host_Enclosure", u"before InitMap", empty, u"server2") == 0,
-        "ProcessEvent after the reload, before InitMap, returns 0");
+  CheckResult(plugin.ProcessEvent(201, u"Host_Enclosure", u"before InitMap", u"", u"server2"), 0,
+              "ProcessEvent after the reload, before InitMap, returns 0");
   Check(plugin.InitMap(), "InitMap after the reload returns true");
-  Check(plugin.ProcessEvent(202, u"Host_Enclosure", u"after InitMap", empty, u"server2") == 0,
-        "ProcessEvent after the reload and InitMap returns 0");
+  CheckResult(plugin.ProcessEvent(202, u"Host_Enclosure", u"after InitMap", u"", u"server2"), 0,
+              "ProcessEvent after the reload and InitMap returns 0");
   Check(plugin.Free(), "FreeLibrary of the plug-in, second time");
+  expected.push_back(
+      {201, u"Host_Enclosure", u"before InitMap", u"", u"Host_Enclosure", u"server2", 0});
+  expected.push_back(
+      {202, u"System Enclosure", u"after InitMap", u"", u"Host_Enclosure", u"server2", 0});
 
-  const ExpectedEvent expected[] = {
-      {101, u"System Enclosure", u"Chassis open", u"Critical", u"Host_Enclosure", u"server1", 0},
-      {102, u"Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"Host_Fan", u"server1", 7},
-      {103, u"Host_Other", u"", u"", u"Host_Other", u"", 0},
-      {201, u"Host_Enclosure", u"before InitMap", u"", u"Host_Enclosure", u"server2", 0},
-      {202, u"System Enclosure", u"after InitMap", u"", u"Host_Enclosure", u"server2", 0},
-  };
-  const size_t count = sizeof expected / sizeof expected[0];
   std::vector<std::string> recorded = ReadLines(log);
-  Check(recorded.size() == count,
-        std::to_string(count) + " events recorded (" + std::to_string(recorded.size()) + ")");
-  for (size_t i = 0; i < count; ++i) {
+  Check(recorded.size() == expected.size(), std::to_string(expected.size()) + " events recorded (" +
+                                                std::to_string(recorded.size()) + ")");
+  for (size_t i = 0; i < expected.size(); ++i) {
     std::string want = expected[i].Json(language);
     std::string got = i < recorded.size() ? recorded[i] : "<nothing>";
     std::string what = "event " + std::to_string(i + 1);
@@ -414,6 +507,29 @@ int RunChecks(const std::string& language) {
     what += "\n  got  " + got;
     Check(got == want, what);
   }
+  return failures ? 1 : 0;
+}
+
+// The plug-in given objects of another library than its own: whatever it
+// makes of them, each call answers 0, 2 or 14 and the host goes on.
+int RunWrongLibrary(const Run& run) {
+  InstallFolder install;
+  ProductRegistration registration;
+  if (int setup = Install(install, registration, run.layout, kProperties)) return setup;
+  std::wstring log = install.Add(L"events.jsonl");
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
+  Plugin plugin(*run.strings);
+  Check(plugin.Load(install.Ci()) && plugin.InitMap(), "the plug-in loads and maps");
+  int code = 300;
+  for (std::u16string_view name : {u"Host_Fan"sv, u"Host_Enclosure"sv, u"F"sv, u""sv}) {
+    for (std::u16string_view text : kTexts) {
+      int result = plugin.ProcessEvent(code++, name, text, text, text);
+      Check(result == 0 || result == 2 || result == 14,
+            "a class name of " + std::to_string(name.size()) + " units, texts of " +
+                std::to_string(text.size()) + ": ProcessEvent returned " + std::to_string(result));
+    }
+  }
+  Check(plugin.Free(), "FreeLibrary of the plug-in");
   return failures ? 1 : 0;
 }
 
@@ -442,7 +558,7 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   return fields;
 }
 
-int RunReplay(const std::wstring& calls, const std::wstring& properties,
+int RunReplay(const Run& run, const std::wstring& calls, const std::wstring& properties,
               const std::wstring& results, const std::wstring& events) {
   std::string propertyText;
   InstallFolder install;
@@ -451,12 +567,12 @@ int RunReplay(const std::wstring& calls, const std::wstring& properties,
     std::printf("setup: cannot read %s\n", Utf8(properties).c_str());
     return 2;
   }
-  if (int setup = Install(install, registration, propertyText)) return setup;
+  if (int setup = Install(install, registration, run.layout, propertyText)) return setup;
   DeleteFileW(events.c_str());
   SetEnvironmentVariableW(L"VNXSDEVT_LOG", events.c_str());
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", results.c_str());
 
-  Plugin plugin;
+  Plugin plugin(*run.strings);
   if (!plugin.Load(install.Ci())) {
     std::printf("the plug-in does not load\n");
     return 1;
@@ -478,19 +594,143 @@ int RunReplay(const std::wstring& calls, const std::wstring& properties,
   return plugin.Free() ? 0 : 1;
 }
 
+std::optional<HostStringLayout> LayoutNamed(const std::string& name) {
+  const std::pair<const char*, HostStringLayout> layouts[] = {{"msvc6", HostStringLayout::msvc6},
+                                                              {"msvc7", HostStringLayout::msvc7},
+                                                              {"msvc10", HostStringLayout::msvc10},
+                                                              {"mingw", HostStringLayout::mingw}};
+  for (const auto& [layoutName, layout] : layouts) {
+    if (name == layoutName) return layout;
+  }
+  return std::nullopt;
+}
+
+// A layout's strings unless told otherwise: those of the newest library
+// that has them.
+std::string DefaultStrings(HostStringLayout layout) {
+  switch (layout) {
+    case HostStringLayout::msvc6:
+      return "msvcp60.dll";
+    case HostStringLayout::msvc7:
+      return "msvcp90.dll";
+    case HostStringLayout::msvc10:
+      return "msvc10";
+    case HostStringLayout::mingw:
+      return "std::wstring";
+  }
+  return "";
+}
+
+// The strings of |source| ("msvcp60.dll" ... "msvcp90.dll", "std::wstring",
+// or a layout's name for objects laid out byte by byte); nothing, after
+// saying why, when they cannot be had.
+std::unique_ptr<HostStrings> StringsOf(const std::string& source) {
+  if (source == "std::wstring") return std::make_unique<qel::test::OwnStrings>();
+  if (std::optional<HostStringLayout> layout = LayoutNamed(source)) {
+    return std::make_unique<qel::test::LaidOutStrings>(*layout);
+  }
+  auto strings = std::make_unique<qel::test::LibraryStrings>();
+  std::string error;
+  if (!strings->Open(source, &error)) {
+    std::printf("setup: %s\n", error.c_str());
+    return nullptr;
+  }
+  return strings;
+}
+
+// Wine reports another Windows to one program when its AppDefaults key names
+// a version. This program runs a copy of itself so named, with the same
+// arguments, and answers what the copy answered; the copy finds its name and
+// checks that it was told that version.
+constexpr struct {
+  const wchar_t* name;
+  DWORD platform;
+  DWORD major;
+  DWORD minor;
+} kReportedWindows[] = {{L"win98", VER_PLATFORM_WIN32_WINDOWS, 4, 10},
+                        {L"nt40", VER_PLATFORM_WIN32_NT, 4, 0}};
+
+std::wstring CopyFor(const std::wstring& version) {
+  return ProgramFolder() + L"qel_testhost-" + version + L".exe";
+}
+
+bool IsCopyFor(const std::wstring& version) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return _wcsicmp(self, CopyFor(version).c_str()) == 0;
+}
+
+bool ReportsWindows(const std::wstring& version) {
+  for (const auto& windows : kReportedWindows) {
+    if (version != windows.name) continue;
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+    GetVersionExA(&info);
+    Check(info.dwPlatformId == windows.platform && info.dwMajorVersion == windows.major &&
+              info.dwMinorVersion == windows.minor,
+          "Windows reports itself as " + Utf8(version) + " (platform " +
+              std::to_string(info.dwPlatformId) + ", " + std::to_string(info.dwMajorVersion) + "." +
+              std::to_string(info.dwMinorVersion) + ")");
+    return failures == 0;
+  }
+  std::printf("setup: no such Windows: %s\n", Utf8(version).c_str());
+  return false;
+}
+
+int RunAsCopy(const std::wstring& version, int argc, wchar_t** argv) {
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring copy = CopyFor(version);
+  const std::wstring name = copy.substr(copy.find_last_of(L'\\') + 1);
+  const std::wstring key = L"Software\\Wine\\AppDefaults\\" + name;
+  HKEY appDefaults = nullptr;
+  if (!CopyFileW(self, copy.c_str(), FALSE) ||
+      RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                      &appDefaults, nullptr) != ERROR_SUCCESS) {
+    std::printf("setup: cannot make %s report %s\n", Utf8(copy).c_str(), Utf8(version).c_str());
+    return 2;
+  }
+  RegSetValueExW(appDefaults, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
+                 static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(appDefaults);
+  std::wstring command = L"\"" + copy + L"\"";
+  for (int i = 1; i < argc; ++i) command += L" \"" + std::wstring(argv[i]) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  DWORD exitCode = 2;
+  if (CreateProcessW(copy.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  } else {
+    std::printf("setup: cannot start %s\n", Utf8(copy).c_str());
+  }
+  RegDeleteKeyW(HKEY_CURRENT_USER, key.c_str());
+  DeleteFileW(copy.c_str());
+  return static_cast<int>(exitCode);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  std::wstring language = L"en", calls, properties, results, events;
+  std::wstring language = L"en", calls, properties, results, events, check = L"events", as;
+  std::wstring layout = L"" QEL_DEFAULT_HOST_STRING_LAYOUT, strings;
   if (argc % 2 == 0) {
     std::printf(
-        "options come in pairs: --language CODE, or --replay, --properties, --results, "
-        "--events\n");
+        "options come in pairs: --layout, --strings, --check events|survival, --as win98|nt40, "
+        "--language CODE, or --replay, --properties, --results, --events\n");
     return 2;
   }
   for (int i = 1; i < argc; i += 2) {
     std::wstring option = argv[i];
     std::wstring* value = option == L"--language"     ? &language
+                          : option == L"--layout"     ? &layout
+                          : option == L"--strings"    ? &strings
+                          : option == L"--check"      ? &check
+                          : option == L"--as"         ? &as
                           : option == L"--replay"     ? &calls
                           : option == L"--properties" ? &properties
                           : option == L"--results"    ? &results
@@ -502,8 +742,21 @@ int wmain(int argc, wchar_t** argv) {
     }
     *value = argv[i + 1];
   }
-  if (!calls.empty()) return RunReplay(calls, properties, results, events);
-  int result = RunChecks(Utf8(language));
+  if (!as.empty()) {
+    if (!IsCopyFor(as)) return RunAsCopy(as, argc, argv);
+    if (!ReportsWindows(as)) return 1;
+  }
+  Run run{Utf8(layout), {}, nullptr};
+  std::optional<HostStringLayout> layoutId = LayoutNamed(run.layout);
+  if (!layoutId) {
+    std::printf("setup: no layout %s\n", run.layout.c_str());
+    return 2;
+  }
+  run.layoutId = *layoutId;
+  run.strings = StringsOf(strings.empty() ? DefaultStrings(*layoutId) : Utf8(strings));
+  if (!run.strings) return 2;
+  if (!calls.empty()) return RunReplay(run, calls, properties, results, events);
+  int result = check == L"survival" ? RunWrongLibrary(run) : RunChecks(run, Utf8(language));
   std::printf("%s\n", result == 0 ? "all checks passed" : "the test host found problems");
   return result;
 }
