@@ -216,8 +216,9 @@ TEST_F(CommandTest, ReleasingParametersOnBuildAppliesToTheRequestOnly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Command command(platform_, 1, counter_);
-    void* owned = std::malloc(2);
-    std::memcpy(owned, "de", 2);
+    auto* owned = static_cast<char*>(std::malloc(2));
+    owned[0] = 'd';
+    owned[1] = 'e';
     ASSERT_TRUE((command.*c.add)(owned, 2));
     ASSERT_TRUE((command.*c.addCopy)("abc", 3));
     EXPECT_FALSE((command.*c.add)(nullptr, 3));
