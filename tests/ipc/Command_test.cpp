@@ -193,24 +193,55 @@ TEST_F(CommandTest, ParameterArraysGrowAtThe16thAnd32ndEntry) {
   }
 }
 
-TEST_F(CommandTest, ReleasingParametersOnBuildKeepsTheirCount) {
-  Command command(platform_, 1, counter_);
-  ASSERT_TRUE(command.AddRequestParam(std::malloc(2), 2));
-  ASSERT_TRUE(command.AddRequestParamCopy("abc", 3));
-  EXPECT_FALSE(command.AddRequestParam(nullptr, 3));
-  command.flags = Command::kReleaseParamsOnBuild;
+// Flags bit 1 releases each request parameter once it is in the message; a
+// reply's parameters stay with the command however often it is built.
+TEST_F(CommandTest, ReleasingParametersOnBuildAppliesToTheRequestOnly) {
+  using Add = bool (Command::*)(void*, uint32_t);
+  using AddCopy = bool (Command::*)(const void*, uint32_t);
+  using Build = void* (Command::*)();
+  using Side = const CommandParameters& (Command::*)() const;
+  const struct {
+    const char* what;
+    Add add;
+    AddCopy addCopy;
+    Build build;
+    Side side;
+    bool released;
+  } cases[] = {
+      {"request", &Command::AddRequestParam, &Command::AddRequestParamCopy, &Command::BuildRequest,
+       &Command::RequestParams, true},
+      {"reply", &Command::AddReplyParam, &Command::AddReplyParamCopy, &Command::BuildReply,
+       &Command::ReplyParams, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Command command(platform_, 1, counter_);
+    auto* owned = static_cast<char*>(std::malloc(2));
+    owned[0] = 'd';
+    owned[1] = 'e';
+    ASSERT_TRUE((command.*c.add)(owned, 2));
+    ASSERT_TRUE((command.*c.addCopy)("abc", 3));
+    EXPECT_FALSE((command.*c.add)(nullptr, 3));
+    command.flags = Command::kReleaseParamsOnBuild;
+    const CommandParameters& params = (command.*c.side)();
 
-  std::vector<uint8_t> first = Take(command.BuildRequest());
-  EXPECT_EQ(first.size(), 34u + 8 + 5);
-  EXPECT_EQ(std::string(first.end() - 3, first.end()), "abc");
-  ASSERT_EQ(command.RequestParams().Count(), 2u);
-  EXPECT_EQ(command.RequestParams().Data(0), nullptr);
+    std::vector<uint8_t> first = Take((command.*c.build)());
+    EXPECT_EQ(first.size(), 34u + 8 + 5);
+    EXPECT_EQ(std::string(first.end() - 5, first.end()), "deabc");
+    ASSERT_EQ(params.Count(), 2u);
 
-  std::vector<uint8_t> second = Take(command.BuildRequest());
-  ASSERT_EQ(second.size(), 34u + 8);
-  EXPECT_EQ(GetLe16(second, 22), 2u);
-  EXPECT_EQ(GetLe32(second, 34), 0u);
-  EXPECT_EQ(GetLe32(second, 38), 0u);
+    std::vector<uint8_t> second = Take((command.*c.build)());
+    EXPECT_EQ(GetLe16(second, 22), 2u);
+    if (c.released) {
+      EXPECT_EQ(params.Data(0), nullptr);
+      ASSERT_EQ(second.size(), 34u + 8);
+      EXPECT_EQ(GetLe32(second, 34), 0u);
+      EXPECT_EQ(GetLe32(second, 38), 0u);
+    } else {
+      EXPECT_EQ(Params(params), (std::vector<std::string>{"de", "abc"}));
+      EXPECT_EQ(second, first);
+    }
+  }
 }
 
 TEST_F(CommandTest, RefusesWhatTheFormatCannotExpress) {

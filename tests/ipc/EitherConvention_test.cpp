@@ -133,6 +133,53 @@ TEST(EitherConvention, TheThunkPutsTheStackPointerBackForEitherConvention) {
   }
 }
 
+struct Thrown {
+  uint32_t value;
+};
+
+uint32_t __attribute__((stdcall, noinline)) CalleePopsThrows(uint32_t value) {
+  throw Thrown{value * 3};
+}
+uint32_t __attribute__((cdecl, noinline)) CallerPopsThrows(uint32_t value) {
+  throw Thrown{value * 5};
+}
+
+// An exception thrown by the entry (given as the library's exports give it),
+// caught around CallEitherConvention: the value it carried, or 0 when nothing
+// was caught, and the stack pointer's change from before the try to after the
+// handler, 0 when the unwinder found this frame as the thunk's caller left it.
+__attribute__((noinline)) uint32_t CatchThroughThunk(void* entry, uint32_t argument,
+                                                     int32_t* stackChange) {
+  uint32_t before = 0;
+  uint32_t after = 0;
+  uint32_t caught = 0;
+  asm volatile("movl %%esp, %0" : "=r"(before));
+  try {
+    CallEitherConvention(reinterpret_cast<uint32_t(QEL_STDCALL*)(uint32_t)>(entry), argument);
+  } catch (const Thrown& thrown) {
+    caught = thrown.value;
+  }
+  asm volatile("movl %%esp, %0" : "=r"(after));
+  *stackChange = static_cast<int32_t>(before - after);
+  return caught;
+}
+
+TEST(EitherConvention, AnExceptionFromTheEntryReachesTheCallersHandler) {
+  const struct {
+    const char* what;
+    void* entry;
+    uint32_t expected;
+  } cases[] = {
+      {"__stdcall", reinterpret_cast<void*>(&CalleePopsThrows), 7 * 3},
+      {"__cdecl", reinterpret_cast<void*>(&CallerPopsThrows), 7 * 5},
+  };
+  for (const auto& c : cases) {
+    int32_t stackChange = -1;
+    EXPECT_EQ(CatchThroughThunk(c.entry, 7, &stackChange), c.expected) << c.what;
+    EXPECT_EQ(stackChange, 0) << c.what;
+  }
+}
+
 }  // namespace
 }  // namespace qel
 

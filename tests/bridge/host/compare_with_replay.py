@@ -4,8 +4,9 @@ properties file, user locale and event server answers: the real qelevent.dll
 under Windows (the test host's replay mode, recorded by the stand-in
 vnxsdevt.dll) and the hosted platform's account of it (qelevent-tool replay of
 the native build). Fails unless both posted the same events in the same order,
-the DLL passed zeros where the event library expects them, and every wait that
-the replay reports really passed in the host's call.
+the DLL passed zeros where the event library expects them, every call returned
+what the replay's call returned, and every call waited what the replay's call
+waited: no less, and no wait where the replay has none.
 
 Usage: compare_with_replay.py --tool TOOL --notifications FILE --properties FILE
          --results LIST --lcid LCID --work FOLDER -- HOST_COMMAND...
@@ -21,6 +22,11 @@ import sys
 
 # Tick counts under Windows move in steps of about 16 ms.
 TICK_SLACK_MS = 50
+# The most a call may take besides its waits: its own work (string loads, the
+# desktop switch, the posts) under Wine in the emulated machine, with room to
+# spare. Half the only wait the plug-in makes (the 120000 ms before a repost),
+# so that a wait the replay does not make cannot pass for work.
+CALL_WORK_MS = 60000
 
 
 def windows_path(path):
@@ -60,13 +66,24 @@ def common(event):
 
 
 def run(command):
+    """The command's standard output and error."""
     result = subprocess.run(command, capture_output=True, text=True, encoding="utf-8",
                             errors="replace")
     sys.stdout.write(result.stdout)
     sys.stderr.write(result.stderr)
     if result.returncode != 0:
         sys.exit(f"FAIL {command[0]} ... exited with {result.returncode}")
-    return result.stdout
+    return result.stdout, result.stderr
+
+
+def replay_returns(replayed, replay_errors):
+    """What ProcessEvent returned in the replay, by line. The replay reports the
+    result only of a call that posted nothing; a call that posted returns 0."""
+    returned = {int(line): int(result) for line, result in re.findall(
+        r"^.*:(\d+): nothing posted: ProcessEvent returned (-?\d+)", replay_errors, re.M)}
+    for event in replayed:
+        returned[event["line"]] = 0
+    return returned
 
 
 def main():
@@ -83,10 +100,11 @@ def main():
     host_events = os.path.join(args.work, "host-events.jsonl")
     write_calls(args.notifications, calls)
 
-    replayed = [json.loads(line) for line in run(
+    replay_output, replay_errors = run(
         [args.tool, "replay", "--properties", args.properties, "--results", args.results,
-         "--lcid", args.lcid, args.notifications]).splitlines()]
-    host_output = run(args.host + [
+         "--lcid", args.lcid, args.notifications])
+    replayed = [json.loads(line) for line in replay_output.splitlines()]
+    host_output, _ = run(args.host + [
         "--replay", windows_path(calls), "--properties", windows_path(args.properties),
         "--results", args.results, "--events", windows_path(host_events)])
     with open(host_events, encoding="utf-8") as recorded:
@@ -110,14 +128,22 @@ def main():
     waited = {}
     for event in replayed:
         waited[event["line"]] = waited.get(event["line"], 0) + event["waitMs"]
-    took = {int(line): int(ms) for line, result, ms in
-            re.findall(r"^call (\d+): returned (-?\d+) after (\d+) ms$", host_output, re.M)}
-    for line, wait in sorted(waited.items()):
-        if line not in took:
+    returned = replay_returns(replayed, replay_errors)
+    calls = {int(line): (int(result), int(ms)) for line, result, ms in
+             re.findall(r"^call (\d+): returned (-?\d+) after (\d+) ms$", host_output, re.M)}
+    for line, want in sorted(returned.items()):
+        if line not in calls:
             problems.append(f"the host did not report its call for line {line}")
-        elif took[line] + TICK_SLACK_MS < wait:
+            continue
+        result, took = calls[line]
+        if result != want:
+            problems.append(f"line {line}: the replay returns {want}, the DLL's call {result}")
+        wait = waited.get(line, 0)
+        if not wait - TICK_SLACK_MS <= took <= wait + CALL_WORK_MS:
             problems.append(f"line {line}: the replay waits {wait} ms, the DLL's call took "
-                            f"{took[line]} ms")
+                            f"{took} ms")
+    for line in sorted(calls.keys() - returned.keys()):
+        problems.append(f"the host reported a call for line {line}, the replay made none")
     if not any(waited.values()):
         problems.append("the replay reports no wait: the event server's answers were not used")
 
