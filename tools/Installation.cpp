@@ -6,6 +6,7 @@
 
 #include "config/InstallPaths.h"
 #include "config/TextConversions.h"
+#include "platform/hosted/CodePage1252.h"
 
 namespace qel::tool {
 namespace {
@@ -27,6 +28,52 @@ bool ReadDiskFile(const fs::path& path, std::string& bytes) {
   text << file.rdbuf();
   bytes = text.str();
   return true;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// A registry export as the hosted registry reads it, REGEDIT4 in the ANSI
+// code page. Regedit writes "Windows Registry Editor Version 5.00" in UTF-16LE
+// with a byte-order mark; a 32-bit program reads its strings in the ANSI code
+// page, and what that lacks as "?". A 64-bit regedit shows the 32-bit view,
+// the one the plug-in sees, under SOFTWARE\WOW6432Node.
+std::string AsRegedit4(std::string text) {
+  if (text.rfind("\xFF\xFE", 0) == 0) {
+    std::string ansi;
+    ansi.reserve(text.size() / 2);
+    for (size_t i = 2; i + 1 < text.size(); i += 2) {
+      const auto unit = static_cast<char16_t>(static_cast<uint8_t>(text[i]) |
+                                              static_cast<uint8_t>(text[i + 1]) << 8);
+      ansi += static_cast<char>(Cp1252FromUnicode(unit).value_or('?'));
+    }
+    text = std::move(ansi);
+  } else if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
+    text.erase(0, 3);
+  }
+  const std::string header = "Windows Registry Editor Version 5.00";
+  if (text.rfind(header, 0) == 0) text.replace(0, header.size(), "REGEDIT4");
+  const std::string view = "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE";
+  const std::string node = "\\WOW6432Node";
+  for (size_t line = 0; line < text.size();) {
+    const size_t end = text.find('\n', line);
+    size_t key = text.find_first_not_of(" \t", line);
+    if (key < end && text[key] == '[') {
+      key += text.compare(key, 2, "[-") == 0 ? 2 : 1;
+      const size_t after = key + view.size();
+      if (after < end && after < text.size() && Upper(text.substr(key, view.size())) == view &&
+          (text[after] == '\\' || text[after] == ']')) {
+        text.erase(after - node.size(), node.size());
+      }
+    }
+    if (end == std::string::npos) break;
+    line = text.find('\n', line) + 1;
+  }
+  return text;
 }
 
 }  // namespace
@@ -67,7 +114,7 @@ bool InstallationPlatform::LoadRegistry(const fs::path& folder, std::string& err
       error = file.string() + ": cannot be read";
       return false;
     }
-    if (!Registry().LoadRegedit4(text, &why)) {
+    if (!Registry().LoadRegedit4(AsRegedit4(text), &why)) {
       error = file.string() + ": " + why;
       return false;
     }

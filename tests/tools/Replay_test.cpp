@@ -179,8 +179,8 @@ TEST_F(ReplayTest, WritesTheSummaryAsOneJsonDocument) {
   std::ifstream file(*settings.summaryJson);
   EXPECT_EQ(json::parse(file), json::parse(R"({
       "notifications": 4, "posts": 4, "retried": 1, "waits": 1, "waitedMs": 120000,
-      "notPosted": 1, "rejectedLines": 1,
-      "eventsPerCategory": {"CIM_Battery": 2, "Fan": 1},
+      "notPosted": 1, "delivered": 3, "lost": 0, "rejectedLines": 1, "linesWithOtherFields": 0,
+      "eventsPerCategory": {"CIM_Battery": 2, "Fan": 1}, "lostPerCategory": {},
       "unmappedClassNames": {"CIM_Battery": 2}})"));
 
   // A summary that cannot be written stops the replay before it begins.
@@ -235,7 +235,7 @@ TEST_F(ReplayTest, WaitsAfterEachOfTwoTransientResultsAndPostsNoThirdTime) {
   EXPECT_EQ(posted[2]["timeMs"], 240000);
   EXPECT_EQ(posted[2]["result"], 7);
   EXPECT_EQ(posted[2]["waitMs"], 0);
-  EXPECT_THAT(errors, HasSubstr("  Fan  2\n"));
+  EXPECT_THAT(errors, HasSubstr("  Fan  2 (2 lost)\n"));
   EXPECT_THAT(errors, Not(HasSubstr("own name")));
 }
 
