@@ -142,10 +142,22 @@ bool InstallationPlatform::Open(const InstallationSettings& settings, std::strin
   SetHostExecutable(settings.hostExecutable.value_or(WideToUtf8(installFolder) + "bin\\host.exe"));
 
   // The paths are composed as the plug-in composes them, so what is checked
-  // here is what it will open.
+  // here is what it will open. One longer than a path may be is no path at
+  // all: the plug-in opens nothing there, and goes on.
+  auto tooLong = [&](const std::u16string& name, const std::string& consequence) {
+    return "the installation folder " + WideToUtf8(installFolder) + ", " +
+           std::to_string(installFolder.size()) + " characters with its closing backslash, makes " +
+           "ci\\" + WideToUtf8(name) + " a path of " +
+           std::to_string(installFolder.size() + 4 + name.size()) + " characters, more than the " +
+           std::to_string(PathParts::kMaxPath) + " a path may have: " + consequence;
+  };
   const std::u16string plugin = ComposeCiFilePath(*this, kPluginFileName);
   const std::optional<fs::path> pluginOnDisk = MapPath(plugin);
-  if (!pluginOnDisk || !IsRegularFile(*pluginOnDisk)) {
+  if (plugin.empty()) {
+    warnings.push_back(tooLong(kPluginFileName,
+                               "the plug-in loads no string table, and every event has the "
+                               "source and type \"*\""));
+  } else if (!pluginOnDisk || !IsRegularFile(*pluginOnDisk)) {
     error = "no plug-in at " + WideToUtf8(plugin) + " (" +
             (pluginOnDisk ? pluginOnDisk->string() : std::string("outside the folder")) + "): " +
             (folder == SampleInstallation() ? SampleBuildHint() : "copy qelevent.dll there");
@@ -155,15 +167,18 @@ bool InstallationPlatform::Open(const InstallationSettings& settings, std::strin
   // A substitute properties file is opened whenever the plug-in opens its own.
   const std::u16string properties = ComposeCiFilePath(*this, kPropertiesFileName);
   const std::optional<fs::path> propertiesOnDisk = MapPath(properties);
-  if (settings.properties) {
-    if (!IsRegularFile(*settings.properties)) {
-      error = "properties file " + settings.properties->string() + " does not exist";
-      return false;
-    }
+  const std::string mapsNothing =
+      "InitMap maps nothing, and every class is posted under its own name";
+  if (settings.properties && !IsRegularFile(*settings.properties)) {
+    error = "properties file " + settings.properties->string() + " does not exist";
+    return false;
+  }
+  if (properties.empty()) {
+    warnings.push_back(tooLong(kPropertiesFileName, mapsNothing));
+  } else if (settings.properties) {
     SubstituteFile(properties, *settings.properties);
   } else if (!propertiesOnDisk || !IsRegularFile(*propertiesOnDisk)) {
-    warnings.push_back("no properties file at " + WideToUtf8(properties) +
-                       ": InitMap maps nothing, and every class is posted under its own name");
+    warnings.push_back("no properties file at " + WideToUtf8(properties) + ": " + mapsNothing);
   }
   ClearCallLog();
   return true;

@@ -340,6 +340,19 @@ TEST_F(ReplayTest, ReadsWhatAServerGivesAndSaysWhatWasLost) {
        1,
        {"in.jsonl:1: unknown field \"time\""},
        {{"notifications", 0}, {"rejectedLines", 1}, {"linesWithOtherFields", 0}}},
+      {"an installation folder too long for the plug-in's paths",
+       [&] {
+         // A TELVARPATH of 243 characters: one too many for ci\qelevent.dll.
+         disk.Write("telvar.reg",
+                    "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\n"
+                    "\"TELVARPATH\"=\"C:\\\\" +
+                        std::string(240, 'p') + "\"\n");
+       },
+       Line(1, "CIM_Fan") + "\n",
+       0,
+       {"ci\\qelevent.dll a path of 260 characters, more than the 259",
+        "ci\\qelevent.properties a path of 267 characters", "events per category:\n  CIM_Fan  1\n"},
+       {{"delivered", 1}}},
       {"a class that differs from a mapped one only in case",
        [] {},
        Line(1, "cim_fan") + "\n" + Line(1, "CIM_Nothing") + "\n",
