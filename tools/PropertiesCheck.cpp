@@ -11,6 +11,7 @@
 #include "config/TextConversions.h"
 #include "platform/hosted/PeResources.h"
 #include "tools/Installation.h"
+#include "tools/Notification.h"
 
 namespace qel::tool {
 namespace {
@@ -69,28 +70,10 @@ std::optional<std::string> Utf16Encoding(const std::string& head) {
     if (first && !second) ++nulBefore;
   }
   if (pairs >= 2 && nulAfter * 2 > pairs) return "UTF-16LE (a NUL byte after each ASCII character)";
-  if (pairs >= 2 && nulBefore * 2 > pairs)
+  if (pairs >= 2 && nulBefore * 2 > pairs) {
     return "UTF-16BE (a NUL byte before each ASCII character)";
-  return std::nullopt;
-}
-
-// One character of UTF-8 text from |at| on: its code point (U+FFFD for a byte
-// that starts none) and its length in bytes.
-std::pair<char32_t, size_t> DecodeUtf8(const std::string& text, size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  const size_t length = lead < 0x80           ? 1
-                        : (lead >> 5) == 0x6  ? 2
-                        : (lead >> 4) == 0xE  ? 3
-                        : (lead >> 3) == 0x1E ? 4
-                                              : 0;
-  if (length == 0 || at + length > text.size()) return {0xFFFD, 1};
-  char32_t code = length == 1 ? lead : lead & (0x7F >> length);
-  for (size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[at + k]);
-    if ((next & 0xC0) != 0x80) return {0xFFFD, 1};
-    code = (code << 6) | (next & 0x3F);
   }
-  return {code, length};
+  return std::nullopt;
 }
 
 bool IsClassNameCharacter(char32_t c) {
@@ -112,23 +95,22 @@ std::string CodePointText(char32_t c) {
   for (const auto& known : kNames) {
     if (known.code == c) return std::string(hex) + " (" + known.name + ")";
   }
-  if (c > 0x20 && c < 0x7F)
+  if (c > 0x20 && c < 0x7F) {
     return std::string(hex) + " (" + Quoted(std::string(1, static_cast<char>(c))) + ")";
+  }
   return hex;
 }
 
-// The first character of the class name that starts at byte |start| of
-// |line| and that no CIM class name holds (they are letters, digits and
-// underscores), with its column counted in characters.
+// The first character of the class name in bytes |start| to |end| of |line|
+// that no CIM class name holds (they are letters, digits and underscores),
+// with its column counted in UTF-16 units, as Notepad counts it.
 std::optional<std::string> StrayCharacter(const std::string& line, size_t start, size_t end) {
-  size_t column = 1;
-  for (size_t at = 0; at < end;) {
-    const auto [code, length] = DecodeUtf8(line, at);
-    if (at >= start && !IsClassNameCharacter(code)) {
-      return CodePointText(code) + " at column " + std::to_string(column);
+  const size_t before = FromJsonText(line.substr(0, start)).size();
+  const std::u16string name = FromJsonText(line.substr(start, end - start));
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (!IsClassNameCharacter(name[i])) {
+      return CodePointText(name[i]) + " at column " + std::to_string(before + i + 1);
     }
-    at += length;
-    ++column;
   }
   return std::nullopt;
 }
