@@ -1,6 +1,8 @@
 #include "tools/Installation.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -37,26 +39,76 @@ std::string Upper(std::string text) {
   return text;
 }
 
+// UTF-16LE bytes from |from| on as a 32-bit program reads them: in the ANSI
+// code page, what that lacks as "?".
+std::string AnsiOfUtf16(const std::string& bytes, size_t from) {
+  std::string ansi;
+  ansi.reserve(bytes.size() / 2);
+  for (size_t i = from; i + 1 < bytes.size(); i += 2) {
+    const auto unit = static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
+                                            static_cast<uint8_t>(bytes[i + 1]) << 8);
+    ansi += static_cast<char>(Cp1252FromUnicode(unit).value_or('?'));
+  }
+  return ansi;
+}
+
+// Version 5.00 writes the data of hex(2) (REG_EXPAND_SZ) and hex(7)
+// (REG_MULTI_SZ) values as UTF-16LE, REGEDIT4 in the ANSI code page. The
+// byte list runs on over lines that end in a backslash. A list that is not
+// one is left for the registry's reader to report.
+std::string AnsiStringData(const std::string& text) {
+  constexpr size_t kPrefix = sizeof("=hex(2):") - 1;
+  std::string result;
+  size_t at = 0;
+  for (;;) {
+    const size_t found = std::min(text.find("=hex(2):", at), text.find("=hex(7):", at));
+    if (found == std::string::npos) return result + text.substr(at);
+    size_t end = found + kPrefix;
+    std::string list;
+    for (bool more = true; more;) {
+      const size_t lineEnd = std::min(text.find('\n', end), text.size());
+      std::string part = text.substr(end, lineEnd - end);
+      part.erase(part.find_last_not_of(" \t\r") + 1);
+      more = !part.empty() && part.back() == '\\' && lineEnd < text.size();
+      if (more) part.pop_back();
+      list += part;
+      end = more ? lineEnd + 1 : lineEnd;
+    }
+    std::string bytes;
+    std::istringstream items(list);
+    bool wellFormed = true;
+    for (std::string item; std::getline(items, item, ',');) {
+      char* stop = nullptr;
+      const unsigned long byte = std::strtoul(item.c_str(), &stop, 16);
+      wellFormed = wellFormed && stop != item.c_str() && *stop == '\0' && byte <= 0xFF;
+      bytes += static_cast<char>(byte);
+    }
+    std::string ansi;
+    for (const char c : AnsiOfUtf16(bytes, 0)) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%02x,", static_cast<unsigned>(static_cast<uint8_t>(c)));
+      ansi += hex;
+    }
+    if (!ansi.empty()) ansi.pop_back();
+    result += text.substr(at, found + kPrefix - at) + (wellFormed ? ansi : list);
+    at = end;
+  }
+}
+
 // A registry export as the hosted registry reads it, REGEDIT4 in the ANSI
 // code page. Regedit writes "Windows Registry Editor Version 5.00" in UTF-16LE
-// with a byte-order mark; a 32-bit program reads its strings in the ANSI code
-// page, and what that lacks as "?". A 64-bit regedit shows the 32-bit view,
-// the one the plug-in sees, under SOFTWARE\WOW6432Node.
+// with a byte-order mark. A 64-bit regedit shows the 32-bit view, the one
+// the plug-in sees, under SOFTWARE\WOW6432Node.
 std::string AsRegedit4(std::string text) {
   if (text.rfind("\xFF\xFE", 0) == 0) {
-    std::string ansi;
-    ansi.reserve(text.size() / 2);
-    for (size_t i = 2; i + 1 < text.size(); i += 2) {
-      const auto unit = static_cast<char16_t>(static_cast<uint8_t>(text[i]) |
-                                              static_cast<uint8_t>(text[i + 1]) << 8);
-      ansi += static_cast<char>(Cp1252FromUnicode(unit).value_or('?'));
-    }
-    text = std::move(ansi);
+    text = AnsiOfUtf16(text, 2);
   } else if (text.rfind("\xEF\xBB\xBF", 0) == 0) {
     text.erase(0, 3);
   }
   const std::string header = "Windows Registry Editor Version 5.00";
-  if (text.rfind(header, 0) == 0) text.replace(0, header.size(), "REGEDIT4");
+  if (text.rfind(header, 0) == 0) {
+    text = "REGEDIT4" + AnsiStringData(text.substr(header.size()));
+  }
   const std::string view = "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432NODE";
   const std::string node = "\\WOW6432Node";
   for (size_t line = 0; line < text.size();) {

@@ -334,6 +334,14 @@ TEST_F(ReplayTest, ReadsWhatAServerGivesAndSaysWhatWasLost) {
        {"events per category:\n  Fan  2\n",
         "2 lines with fields replay does not use, replayed without them: time, host\n"},
        {{"notifications", 2}, {"linesWithOtherFields", 2}}},
+      {"a field in another letter case is a misspelling",
+       [] {},
+       R"({"eventCode": 1, "className": "CIM_Fan", "ClassName": "CIM_Battery", "eventText": "t",)"
+       R"( "categoryAttribute": "c", "target": "x"})"
+       "\n",
+       1,
+       {"in.jsonl:1: unknown field \"ClassName\": letter case counts, the field is \"className\""},
+       {{"notifications", 0}, {"rejectedLines", 1}}},
       {"under --strict they are refused",
        [&] { settings.strict = true; },
        withTime + "\n",
@@ -413,6 +421,17 @@ TEST_F(ReplayTest, RefusesAnInstallationThatCannotRunThePlugin) {
        "names no installation folder"},
       {"no plug-in", [&] { fs::remove(disk.Path() / "C/Prog/ci/qelevent.dll"); },
        "no plug-in at C:\\Prog\\\\ci\\qelevent.dll"},
+      {"an expandable string, not expanded",
+       [&] {
+         // "%SystemDrive%\Prog" as regedit exports a REG_EXPAND_SZ.
+         disk.Write("telvar.reg",
+                    WindowsUnicodeFile("Windows Registry Editor Version 5.00\n\n"
+                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\n"
+                                       "\"TELVARPATH\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,"
+                                       "6d,00,44,00,\\\n  72,00,69,00,76,00,65,00,25,00,5c,00,50,"
+                                       "00,72,00,6f,00,67,00,00,00\n\n"));
+       },
+       "no plug-in at %SystemDrive%\\Prog\\\\ci\\qelevent.dll"},
       {"no substitute properties",
        [&] { settings.installation.properties = disk.Path() / "mine.properties"; },
        "mine.properties does not exist"},
