@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <utility>
 
 #include "platform/hosted/HostText.h"
 
@@ -30,6 +32,13 @@ bool IsHexDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
+std::string FoldAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 std::string TrimBlanks(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return "";
@@ -42,15 +51,19 @@ std::string TrimBlanks(const std::string& text) {
 // such; the other problems are reported afterwards, in a fixed order.
 class NotificationReader : public json::json_sax_t {
  public:
-  bool Read(const std::string& line, Notification& notification, std::string& error) {
+  bool Read(const std::string& line, Notification& notification, std::string& error,
+            std::vector<std::string>* otherFields) {
     if (!json::sax_parse(line, this)) {
       error = parseError_;
     } else if (!isObject_) {
       error = "not a JSON object: a notification is {\"eventCode\": ..., \"className\": ...}";
     } else if (!duplicate_.empty()) {
       error = "field \"" + duplicate_ + "\" is given twice";
-    } else if (!unknown_.empty()) {
-      error = "unknown field \"" + unknown_ +
+    } else if (const auto twin = CaseTwin()) {
+      error = "unknown field \"" + twin->first + "\": letter case counts, the field is \"" +
+              twin->second + "\"";
+    } else if (!unknown_.empty() && otherFields == nullptr) {
+      error = "unknown field \"" + unknown_.front() +
               "\" (the fields are eventCode, className, eventText, categoryAttribute, target)";
     } else if (!seen_[kEventCode]) {
       error = "field \"eventCode\" is missing";
@@ -69,6 +82,9 @@ class NotificationReader : public json::json_sax_t {
         }
       }
       notification = std::move(result_);
+      if (otherFields != nullptr) {
+        otherFields->insert(otherFields->end(), unknown_.begin(), unknown_.end());
+      }
       return true;
     }
     return false;
@@ -123,7 +139,7 @@ class NotificationReader : public json::json_sax_t {
     field_ = static_cast<size_t>(std::find(std::begin(kFields), std::end(kFields), key) -
                                  std::begin(kFields));
     if (field_ == kNoField) {
-      if (unknown_.empty()) unknown_ = key;
+      unknown_.push_back(key);
     } else if (seen_[field_]) {
       if (duplicate_.empty()) duplicate_ = key;
     } else {
@@ -143,6 +159,16 @@ class NotificationReader : public json::json_sax_t {
   }
 
  private:
+  // The first unknown field whose name is one of the five in another letter
+  // case, with that one: a misspelling, not a field of an exported log.
+  std::optional<std::pair<std::string, std::string>> CaseTwin() const {
+    for (const std::string& name : unknown_) {
+      for (const char* field : kFields) {
+        if (FoldAscii(name) == FoldAscii(field)) return std::make_pair(name, std::string(field));
+      }
+    }
+    return std::nullopt;
+  }
   std::array<std::u16string*, kTextFields> Texts() {
     return {&result_.className, &result_.eventText, &result_.categoryAttribute, &result_.target};
   }
@@ -160,14 +186,15 @@ class NotificationReader : public json::json_sax_t {
   std::array<bool, kNoField> seen_{};
   std::array<std::string, kNoField> wrong_;
   std::string duplicate_;
-  std::string unknown_;
+  std::vector<std::string> unknown_;  // in the line's order
   std::string parseError_;
 };
 
 }  // namespace
 
-bool ParseNotification(const std::string& line, Notification& notification, std::string& error) {
-  return NotificationReader().Read(line, notification, error);
+bool ParseNotification(const std::string& line, Notification& notification, std::string& error,
+                       std::vector<std::string>* otherFields) {
+  return NotificationReader().Read(line, notification, error, otherFields);
 }
 
 std::u16string FromJsonText(const std::string& utf8) {

@@ -19,10 +19,14 @@ struct Notification {
 // Reads one line such as
 //   {"eventCode": 3, "className": "CIM_Fan", "eventText": "Fan 2 stopped",
 //    "categoryAttribute": "Hardware", "target": "srv01"}
-// All five fields are required and no other is allowed, so that a misspelt
-// field is reported rather than sent as an empty text. False with a one-line
+// All five fields are required. Other fields (an exported log's timestamps)
+// are refused when |otherFields| is null, so that a misspelt field is
+// reported rather than sent as an empty text; otherwise their names are
+// appended to it and the line is read. A name that differs from one of the
+// five only in letter case is refused either way. False with a one-line
 // reason in |error| when the line is not such an object.
-bool ParseNotification(const std::string& line, Notification& notification, std::string& error);
+bool ParseNotification(const std::string& line, Notification& notification, std::string& error,
+                       std::vector<std::string>* otherFields = nullptr);
 
 // Text between JSON (UTF-8) and the host's wide strings (UTF-16), by the
 // standards: characters beyond U+FFFF become surrogate pairs and back. A

@@ -1,6 +1,7 @@
 #include "tools/PropertiesCheck.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iomanip>
 #include <map>
@@ -10,6 +11,7 @@
 #include "config/TextConversions.h"
 #include "platform/hosted/PeResources.h"
 #include "tools/Installation.h"
+#include "tools/Notification.h"
 
 namespace qel::tool {
 namespace {
@@ -52,6 +54,67 @@ std::string IdText(uint32_t id, const std::optional<std::string>& category) {
   return "id " + std::to_string(id) + (category ? " (" + Quoted(*category) + ")" : "");
 }
 
+// What the first bytes of a file tell of UTF-16, which the plug-in reads as
+// bytes: its lines then hold a NUL after every ASCII character, and nothing
+// after the first NUL is read.
+std::optional<std::string> Utf16Encoding(const std::string& head) {
+  if (head.rfind("\xFF\xFE", 0) == 0) return "UTF-16LE (it starts with the byte-order mark FF FE)";
+  if (head.rfind("\xFE\xFF", 0) == 0) return "UTF-16BE (it starts with the byte-order mark FE FF)";
+  size_t pairs = 0;
+  size_t nulAfter = 0;
+  size_t nulBefore = 0;
+  for (size_t i = 0; i + 1 < head.size(); i += 2, ++pairs) {
+    const bool first = head[i] == '\0';
+    const bool second = head[i + 1] == '\0';
+    if (!first && second) ++nulAfter;
+    if (first && !second) ++nulBefore;
+  }
+  if (pairs >= 2 && nulAfter * 2 > pairs) return "UTF-16LE (a NUL byte after each ASCII character)";
+  if (pairs >= 2 && nulBefore * 2 > pairs) {
+    return "UTF-16BE (a NUL byte before each ASCII character)";
+  }
+  return std::nullopt;
+}
+
+bool IsClassNameCharacter(char32_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+std::string CodePointText(char32_t c) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(c));
+  const struct {
+    char32_t code;
+    const char* name;
+  } kNames[] = {{' ', "a space"},
+                {'\t', "a tab"},
+                {0xA0, "a no-break space"},
+                {0x200B, "a zero-width space"},
+                {0xFEFF, "a zero-width no-break space"},
+                {0xFFFD, "a byte that is not UTF-8"}};
+  for (const auto& known : kNames) {
+    if (known.code == c) return std::string(hex) + " (" + known.name + ")";
+  }
+  if (c > 0x20 && c < 0x7F) {
+    return std::string(hex) + " (" + Quoted(std::string(1, static_cast<char>(c))) + ")";
+  }
+  return hex;
+}
+
+// The first character of the class name in bytes |start| to |end| of |line|
+// that no CIM class name holds (they are letters, digits and underscores),
+// with its column counted in UTF-16 units, as Notepad counts it.
+std::optional<std::string> StrayCharacter(const std::string& line, size_t start, size_t end) {
+  const size_t before = FromJsonText(line.substr(0, start)).size();
+  const std::u16string name = FromJsonText(line.substr(start, end - start));
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (!IsClassNameCharacter(name[i])) {
+      return CodePointText(name[i]) + " at column " + std::to_string(before + i + 1);
+    }
+  }
+  return std::nullopt;
+}
+
 // Works through one file; each line adds its warnings and its marked entry.
 class Checker {
  public:
@@ -59,6 +122,48 @@ class Checker {
 
   void Line(int number, const PropertiesLine& line) {
     number_ = number;
+    ++lines_;
+    const size_t markedBefore = report_.marked.size();
+    const size_t warningsBefore = report_.warnings.size();
+    LineContent(line);
+    // A line meant to mark a class that uses up no id moves every later
+    // marked line's category up by one.
+    if (report_.marked.size() == markedBefore && report_.warnings.size() > warningsBefore &&
+        FindIgnoringAsciiCase(line.text, kMarker) != std::string::npos) {
+      shifts_.emplace_back(report_.warnings.size() - 1, markedBefore);
+    }
+  }
+
+  CheckReport Finish() {
+    for (const auto& [warning, markedBefore] : shifts_) {
+      const size_t below = report_.marked.size() - markedBefore;
+      if (below == 0) continue;
+      report_.warnings[warning].text +=
+          below == 1 ? "; the marked line below takes the category one earlier"
+                     : "; the " + std::to_string(below) +
+                           " marked lines below take the category one earlier";
+    }
+    for (uint32_t id = kFirstCategoryId;; ++id) {
+      const std::optional<std::string> category = strings_(id);
+      if (!category) break;
+      const bool used = std::any_of(report_.marked.begin(), report_.marked.end(),
+                                    [id](const MarkedEntry& e) { return e.mapped && e.id == id; });
+      if (!used) report_.unused.push_back({id, *category});
+    }
+    if (report_.Mappings() == 0) {
+      const std::string why = lines_ == 0 ? "the file is empty"
+                              : report_.marked.empty()
+                                  ? "no line marks a class (<lead-in>Telvar_Services.<CIM class>)"
+                                  : "none of its marked lines maps a class";
+      report_.warnings.insert(report_.warnings.begin(),
+                              {0, why + ": it maps nothing, and the plug-in posts every class "
+                                        "under its own name"});
+    }
+    return std::move(report_);
+  }
+
+ private:
+  void LineContent(const PropertiesLine& line) {
     std::u16string wideKey;
     std::u16string wideValue;
     const bool entry = PropertiesEntryOf(line, wideKey, wideValue);
@@ -106,12 +211,10 @@ class Checker {
       }
       return;
     }
-    Entry(value);
+    const size_t keyStart = content.find_first_not_of(" \t");
+    Entry(value, line.text, content.find('=', keyStart) + 1);
   }
 
-  CheckReport Finish() { return std::move(report_); }
-
- private:
   void Warn(const std::string& text) { report_.warnings.push_back({number_, text}); }
 
   static std::string Reading(bool entry, const std::string& key, const std::string& value) {
@@ -128,7 +231,8 @@ class Checker {
     return "nothing stands after the \"=\" (an empty value)";
   }
 
-  void Entry(const std::string& value) {
+  // |valueStart|: where the value begins in |text|, the line's bytes.
+  void Entry(const std::string& value, const std::string& text, size_t valueStart) {
     const size_t marker = value.find(kMarker);
     if (marker == std::string::npos) {
       const size_t misspelt = FindIgnoringAsciiCase(value, kMarker);
@@ -168,6 +272,13 @@ class Checker {
     } else {
       marked.mapped = true;
       mappedOn_[marked.className] = {number_, *marked.category};
+      const size_t start = valueStart + marker + kMarkerLength;
+      const std::optional<std::string> stray =
+          StrayCharacter(text, start, std::min(text.size(), start + marked.className.size()));
+      if (stray) {
+        Warn("class name " + Quoted(marked.className) + " holds " + *stray +
+             ", which no CIM class name has: no class of the host matches it");
+      }
     }
     report_.marked.push_back(std::move(marked));
   }
@@ -181,6 +292,8 @@ class Checker {
   const StringTable& strings_;
   CheckReport report_;
   int number_ = 0;
+  int lines_ = 0;
+  std::vector<std::pair<size_t, size_t>> shifts_;                // warning, marked lines before it
   std::map<std::string, std::pair<int, std::string>> mappedOn_;  // class -> line, category
 };
 
@@ -196,8 +309,19 @@ void PrintReport(const CheckReport& report, const std::string& fileName, std::os
         << std::setw(static_cast<int>(width) + 2) << entry.className
         << entry.category.value_or("(none)") << (entry.mapped ? "" : "  [maps nothing]") << "\n";
   }
+  if (!report.unused.empty()) {
+    out << "categories no line maps:";
+    const char* separator = " ";
+    for (const UnusedCategory& unused : report.unused) {
+      out << separator << unused.id << " " << Quoted(unused.category);
+      separator = ", ";
+    }
+    out << "\n";
+  }
   for (const CheckWarning& warning : report.warnings) {
-    err << fileName << ":" << warning.line << ": warning: " << warning.text << "\n";
+    err << fileName;
+    if (warning.line > 0) err << ":" << warning.line;
+    err << ": warning: " << warning.text << "\n";
   }
   const size_t warnings = report.warnings.size();
   out << report.Mappings() << (report.Mappings() == 1 ? " mapping, " : " mappings, ")
@@ -214,6 +338,20 @@ int CheckReport::Mappings() const {
 }
 
 CheckReport CheckProperties(std::istream& file, const StringTable& strings) {
+  std::string head(256, '\0');
+  file.read(head.data(), static_cast<std::streamsize>(head.size()));
+  head.resize(static_cast<size_t>(file.gcount()));
+  file.clear();
+  file.seekg(0);
+  if (const std::optional<std::string> encoding = Utf16Encoding(head)) {
+    CheckReport report;
+    report.error = "the file is " + *encoding +
+                   ", and the plug-in reads its bytes as UTF-8: it maps nothing from it. Save it "
+                   "as UTF-8 or ANSI: in Notepad, File > Save As with the encoding \"UTF-8\" or "
+                   "\"ANSI\"; in PowerShell, Set-Content -Encoding UTF8 (or Out-File -Encoding "
+                   "ascii) in place of > and Out-File";
+    return report;
+  }
   Checker checker(strings);
   PropertiesLine line;
   int number = 0;
@@ -295,6 +433,10 @@ int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err
 
   out << properties.string() << " (categories from " << module.string() << ")\n";
   const CheckReport report = CheckProperties(file, strings);
+  if (report.error) {
+    err << properties.string() << ": error: " << *report.error << "\n";
+    return 1;
+  }
   PrintReport(report, properties.string(), out, err);
   return report.warnings.empty() ? 0 : 1;
 }

@@ -29,9 +29,18 @@ struct CheckWarning {
   std::string text;
 };
 
+struct UnusedCategory {
+  uint32_t id = 0;
+  std::string category;
+};
+
 struct CheckReport {
+  // Set when the file cannot be a properties file at all (UTF-16): nothing
+  // else is reported then.
+  std::optional<std::string> error;
   std::vector<MarkedEntry> marked;
-  std::vector<CheckWarning> warnings;  // in line order
+  std::vector<CheckWarning> warnings;  // in line order; line 0 is the whole file's
+  std::vector<UnusedCategory> unused;  // categories of the table that no line maps
   int Mappings() const;
 };
 
@@ -52,8 +61,8 @@ struct CheckSettings {
 };
 
 // Lists the marked entries on |out| and the warnings, as file:line: lines, on
-// |err|. Returns 0 without warnings, 1 with warnings, 2 when the check could
-// not be made.
+// |err|. Returns 0 without warnings, 1 with warnings or an error in the file,
+// 2 when the check could not be made.
 int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err);
 
 }  // namespace qel::tool

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <fstream>
 #include <iomanip>
 #include <istream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
@@ -14,10 +16,14 @@
 #include <vector>
 
 #include "bridge/ModuleState.h"
+#include "config/LocaleSelection.h"
+#include "config/TextConversions.h"
 #include "ipc/IpcBinding.h"
 #include "platform/hosted/HostText.h"
+#include "platform/hosted/PeResources.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 #include "tools/Notification.h"
+#include "tools/PropertiesCheck.h"
 
 namespace qel::tool {
 namespace {
@@ -144,6 +150,8 @@ void AppendNumber(std::string& out, Number number) {
   out.append(digits, end);
 }
 
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
 // 1234567 as "1,234,567".
 std::string Grouped(uint64_t number) {
   std::string digits = std::to_string(number);
@@ -155,6 +163,15 @@ struct Summary {
   int64_t notifications = 0;
   int64_t rejected = 0;
   int64_t notPosted = 0;
+  // Posted, but the last post was answered with anything but 0.
+  int64_t lost = 0;
+  std::unordered_map<std::u16string, int64_t> lostPerCategory;
+  int64_t linesWithOtherFields = 0;
+  std::vector<std::string> otherFieldNames;  // in the order first met
+  // Mapped class names by their ASCII lower-case form, to point out an
+  // unmapped name that differs from a mapped one only in case.
+  std::unordered_map<std::u16string, std::u16string> mappedByFoldedName;
+  std::string languageNote;  // why the language is not the locale's own; empty when it is
   int64_t posts = 0;
   int64_t retried = 0;
   int64_t waits = 0;
@@ -170,14 +187,46 @@ struct Summary {
     ++unmapped[at->second].second;
   }
 
-  // Categories in UTF-8 order, each with its count.
-  std::vector<std::pair<std::string, int64_t>> Categories() const {
-    std::vector<std::pair<std::string, int64_t>> categories;
+  void CountOtherFields(const std::vector<std::string>& names) {
+    if (names.empty()) return;
+    ++linesWithOtherFields;
+    for (const std::string& name : names) {
+      if (std::find(otherFieldNames.begin(), otherFieldNames.end(), name) ==
+          otherFieldNames.end()) {
+        otherFieldNames.push_back(name);
+      }
+    }
+  }
+
+  // Categories in UTF-8 order, each with its count of events and of those lost.
+  struct Category {
+    std::string name;
+    int64_t events;
+    int64_t lost;
+    bool operator<(const Category& other) const { return name < other.name; }
+  };
+  std::vector<Category> Categories() const {
+    std::vector<Category> categories;
     for (const auto& [category, count] : eventsPerCategory) {
-      categories.emplace_back(ToStandardUtf8(category), count);
+      const auto lostHere = lostPerCategory.find(category);
+      categories.push_back({ToStandardUtf8(category), count,
+                            lostHere == lostPerCategory.end() ? 0 : lostHere->second});
     }
     std::sort(categories.begin(), categories.end());
     return categories;
+  }
+
+  // The mapped class that |name| differs from only in letter case, if any.
+  const std::u16string* CaseTwin(const std::u16string& name) const {
+    const auto twin = mappedByFoldedName.find(FoldAscii(name));
+    return twin == mappedByFoldedName.end() ? nullptr : &twin->second;
+  }
+
+  static std::u16string FoldAscii(std::u16string text) {
+    for (char16_t& c : text) {
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    }
+    return text;
   }
 
   void Print(std::ostream& err) const {
@@ -185,6 +234,10 @@ struct Summary {
         << (notifications == 1 ? " notification, " : " notifications, ") << posts
         << (posts == 1 ? " post (" : " posts (") << retried << " retried, " << waitedMs
         << " ms waited)";
+    if (lost > 0) {
+      err << ", " << lost << " lost (" << notifications - notPosted - lost
+          << " delivered; the server's last answer to a lost event was not 0)";
+    }
     if (notPosted > 0) err << ", " << notPosted << " not posted";
     if (rejected > 0) {
       err << ", " << rejected << (rejected == 1 ? " line" : " lines") << " rejected";
@@ -194,10 +247,12 @@ struct Summary {
     if (!categories.empty()) {
       err << "events per category:\n";
       size_t width = 0;
-      for (const auto& [category, count] : categories) width = std::max(width, category.size());
-      for (const auto& [category, count] : categories) {
-        err << "  " << std::left << std::setw(static_cast<int>(width) + 2) << category << count
-            << "\n";
+      for (const Category& category : categories) width = std::max(width, category.name.size());
+      for (const Category& category : categories) {
+        err << "  " << std::left << std::setw(static_cast<int>(width) + 2) << category.name
+            << category.events;
+        if (category.lost > 0) err << " (" << category.lost << " lost)";
+        err << "\n";
       }
     }
     if (!unmapped.empty()) {
@@ -205,10 +260,24 @@ struct Summary {
       const char* separator = " ";
       for (const auto& [name, count] : unmapped) {
         err << separator << ToStandardUtf8(name);
+        if (const std::u16string* twin = CaseTwin(name)) {
+          err << " (mapped as " << ToStandardUtf8(*twin) << ": letter case counts)";
+        }
         separator = ", ";
       }
       err << "\n";
     }
+    if (linesWithOtherFields > 0) {
+      err << linesWithOtherFields << (linesWithOtherFields == 1 ? " line" : " lines")
+          << " with fields replay does not use, replayed without them:";
+      const char* separator = " ";
+      for (const std::string& name : otherFieldNames) {
+        err << separator << name;
+        separator = ", ";
+      }
+      err << "\n";
+    }
+    if (!languageNote.empty()) err << languageNote << "\n";
   }
 
   std::string Json() const {
@@ -219,9 +288,16 @@ struct Summary {
     json["waits"] = waits;
     json["waitedMs"] = waitedMs;
     json["notPosted"] = notPosted;
+    json["delivered"] = notifications - notPosted - lost;
+    json["lost"] = lost;
     json["rejectedLines"] = rejected;
+    json["linesWithOtherFields"] = linesWithOtherFields;
     json["eventsPerCategory"] = nlohmann::ordered_json::object();
-    for (const auto& [category, count] : Categories()) json["eventsPerCategory"][category] = count;
+    json["lostPerCategory"] = nlohmann::ordered_json::object();
+    for (const Category& category : Categories()) {
+      json["eventsPerCategory"][category.name] = category.events;
+      if (category.lost > 0) json["lostPerCategory"][category.name] = category.lost;
+    }
     json["unmappedClassNames"] = nlohmann::ordered_json::object();
     for (const auto& [name, count] : unmapped) {
       json["unmappedClassNames"][ToStandardUtf8(name)] = count;
@@ -229,6 +305,80 @@ struct Summary {
     return json.dump(2) + "\n";
   }
 };
+
+// The classes that InitMap mapped, by the properties file the plug-in read,
+// under their ASCII lower-case names.
+std::unordered_map<std::u16string, std::u16string> MappedByFoldedName(
+    InstallationPlatform& platform, const InstallationSettings& installation,
+    const ModuleState& module) {
+  std::unordered_map<std::u16string, std::u16string> mapped;
+  const std::optional<std::filesystem::path> plugin = platform.CiFileOnDisk(u"qelevent.dll");
+  const std::optional<std::filesystem::path> properties =
+      installation.properties ? installation.properties
+                              : platform.CiFileOnDisk(u"qelevent.properties");
+  StringTable strings;
+  std::string ignored;
+  if (!plugin || !properties || !LoadStringTable(*plugin, strings, ignored)) return mapped;
+  std::ifstream file(*properties, std::ios::binary);
+  for (const MarkedEntry& entry : CheckProperties(file, strings).marked) {
+    const std::u16string name = Utf8ToWide(entry.className);
+    if (entry.mapped && !module.Categories().lookup(name).empty()) {
+      mapped.emplace(Summary::FoldAscii(name), name);
+    }
+  }
+  return mapped;
+}
+
+std::string LanguageIdText(uint32_t id) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
+  return text;
+}
+
+// What the language check finds in the module at |windowsPath|: the languages
+// of its first string table.
+std::string FirstStringTable(const InstallationPlatform& platform, const std::string& windowsPath) {
+  const std::optional<std::filesystem::path> disk = platform.MapPath(windowsPath);
+  std::ifstream file(disk.value_or(std::filesystem::path()), std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
+  const std::shared_ptr<const PeResources> resources = PeResources::Parse(bytes);
+  const std::vector<ResourceName> names =
+      resources ? resources->Names(kRtString) : std::vector<ResourceName>();
+  if (names.empty()) return "no string table";
+  std::string languages;
+  for (const uint16_t language : resources->Languages(kRtString, names.front())) {
+    languages += (languages.empty() ? "" : ", ") + LanguageIdText(language);
+  }
+  return "its first string table in " + languages;
+}
+
+// One line on why the language |sent| with the events is not the code of the
+// user's locale, empty when it is: the codes tried, and what the module found for each held.
+std::string LanguageNote(InstallationPlatform& platform, const std::string& sent, uint32_t lcid) {
+  const std::string own = DefaultLanguageCode(platform);
+  if (sent == own) return "";
+  std::vector<std::string> trials;
+  if (own.size() >= 4) trials.push_back(own.substr(0, 4));
+  trials.push_back(own.substr(0, 2));
+  // As large a buffer as the plug-in's, which reads 255 characters.
+  char host[255] = {};
+  const uint32_t length =
+      platform.GetModuleFileNameA(platform.GetModuleHandleA(nullptr), host, sizeof host);
+  const std::string hostPath(host, std::min<size_t>(length, sizeof host));
+  std::string note = "language: \"" + sent + "\", not the locale's \"" + own + "\" (" +
+                     LanguageIdText(lcid & 0xFFFF) + ")";
+  const char* separator = ": tried ";
+  for (const std::string& trial : trials) {
+    const std::string module = FindLanguageModule(platform, "qelevent.dll", trial);
+    note += separator + Quoted(trial) + ", ";
+    note += module.empty() ? "no language module beside the host, so the host executable " +
+                                 hostPath + " decides: " + FirstStringTable(platform, hostPath)
+                           : module + ": " + FirstStringTable(platform, module);
+    separator = "; then ";
+  }
+  return note;
+}
 
 // One line on a terminal: notifications done, their rate and the posts,
 // redrawn in place. The clock is read only every so many notifications.
@@ -348,19 +498,24 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
   std::string line;
   std::string posted;
   Notification notification;
+  std::vector<std::string> otherFields;
+  summary.mappedByFoldedName = MappedByFoldedName(platform, settings.installation, module);
+  std::optional<std::string> sentLanguage;
   while (std::getline(in, line)) {
     ++lineNumber;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (lineNumber == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
 
-    if (!ParseNotification(line, notification, error)) {
+    otherFields.clear();
+    if (!ParseNotification(line, notification, error, settings.strict ? nullptr : &otherFields)) {
       progress.Clear();
       err << inputName << ":" << lineNumber << ": " << error << "\n";
       ++summary.rejected;
       continue;
     }
     ++summary.notifications;
+    summary.CountOtherFields(otherFields);
     const bool mapped = !module.Categories().lookup(notification.className).empty();
 
     platform.StartNotification();
@@ -390,13 +545,20 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
           << (result == 14 ? " (the desktop could not be attached)" : "") << "\n";
     } else {
       const PostedEvent& first = events.front();
-      ++summary.eventsPerCategory[first.typePath.size() > 1 ? first.typePath[1] : u""];
+      if (!sentLanguage) sentLanguage = first.language;
+      const std::u16string& category = first.typePath.size() > 1 ? first.typePath[1] : u"";
+      ++summary.eventsPerCategory[category];
+      if (events.back().result != 0) {
+        ++summary.lost;
+        ++summary.lostPerCategory[category];
+      }
       if (!mapped) summary.CountUnmapped(notification.className);
     }
     progress.Update(summary);
   }
   out.flush();
   progress.Clear();
+  if (sentLanguage) summary.languageNote = LanguageNote(platform, *sentLanguage, settings.lcid);
   summary.Print(err);
   if (summaryFile.is_open()) {
     summaryFile << summary.Json();

@@ -27,6 +27,9 @@ struct ReplaySettings {
   // redrawn with a carriage return at most once per |progressInterval|.
   bool progress = false;
   std::chrono::milliseconds progressInterval{250};
+  // Refuse notification lines with fields beyond the five, as a misspelt
+  // field would be; otherwise such lines are replayed and counted.
+  bool strict = false;
   // Where the closing summary is also written, as one JSON document.
   std::optional<std::filesystem::path> summaryJson;
 };

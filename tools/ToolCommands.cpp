@@ -20,10 +20,15 @@ replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
         line; a summary follows on standard error. Notifications are JSON lines
         {"eventCode": 3, "className": "CIM_Fan", "eventText": "...",
          "categoryAttribute": "...", "target": "..."}, read from standard input
-        when no file (or -) is given. Waits are simulated, not slept. On a
-        terminal, standard error also shows the progress of a long replay.
-  --install DIR      the installation: a folder with *.reg exports and drive
-                     folders (C/...); by default the sample installation
+        when no file (or -) is given; other fields (an exported log's
+        timestamps) are left out and the lines counted. Waits are simulated,
+        not slept. On a terminal, standard error also shows the progress of a
+        long replay.
+  --install DIR      the installation: a folder with regedit exports (*.reg:
+                     REGEDIT4, or "Windows Registry Editor Version 5.00" in
+                     UTF-16; keys under SOFTWARE\WOW6432Node are the 32-bit
+                     view that the plug-in reads) and drive folders (C/...);
+                     by default the sample installation
   --properties FILE  read FILE in place of the installation's ci\qelevent.properties
   --host PATH        Windows path of the host executable, beside which language
                      folders are looked for (default <installation folder>\bin\host.exe)
@@ -31,16 +36,22 @@ replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
   --results LIST     what the event server answers, post after post, e.g. 18,0
                      (0 once the list is used up; 5, 6 and 18 make the plug-in retry)
   --no-init          do not call InitMap first (--init, the default, does)
+  --strict           refuse notification lines with fields beyond the five
   --summary-json FILE
-                     also write the summary (events per category, unmapped class
-                     names with their counts, posts, retries, waits) to FILE as
-                     one JSON document
+                     also write the summary (events per category, those lost,
+                     unmapped class names with their counts, posts, retries,
+                     waits) to FILE as one JSON document
+        An event is lost when the server's answer to its last post is not 0.
+        Exit status: 0 every line replayed, 1 some lines rejected, 2 usage
+        error, or the installation or summary file could not be used.
 
 check   lists what a properties file maps (line, id, class name, category) and
         warns about lines that silently go wrong; exits with 1 when it warned.
         By default it checks the sample installation's file.
   --module FILE      the qelevent.dll whose string table names the categories
                      (default: the one beside the file, else the sample's)
+        Exit status: 0 no warnings, 1 warnings or an error in the file (such
+        as UTF-16), 2 usage error, or the file or module could not be read.
 )";
 
 int UsageError(std::ostream& err, const std::string& why) {
@@ -119,6 +130,8 @@ int Replay(Arguments& arguments, std::istream& in, std::ostream& out, std::ostre
       settings.initMap = true;
     } else if (option == "--no-init") {
       settings.initMap = false;
+    } else if (option == "--strict") {
+      settings.strict = true;
     } else if (option.size() > 1 && option[0] == '-') {
       return UsageError(err, "replay: unknown option " + option);
     } else if (input) {

@@ -14,6 +14,7 @@
 #include "config/TextConversions.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "support/TestSupport.h"
+#include "tools/WindowsFiles.h"
 
 namespace qel::tool {
 namespace {
@@ -22,6 +23,8 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 // The plug-in's string table, built from resources/qelevent.rc.
 fs::path PluginModule() { return fs::path(QEL_PE_FIXTURE_DIR) / "qelevent.dll"; }
@@ -125,14 +128,26 @@ TEST(PropertiesCheckTest, WarnsAboutWhatSilentlyGoesWrong) {
        "a=" + Marked("CIM_A#B") + "\nb=" + Marked("CIM_B;x"),
        {{1, "\"#\" at column 28"}, {2, "the value \"cim:Telvar_Services.CIM_B\""}},
        2},
-      {"key cut by a comment", "a#b=" + Marked("CIM_A"), {{1, "the line gives no entry"}}, 0},
+      {"key cut by a comment",
+       "a#b=" + Marked("CIM_A"),
+       {{0, "it maps nothing"}, {1, "the line gives no entry"}},
+       0},
       {"value cut by a NUL",
        std::string("a=cim:Telvar_Services.CIM_A\0B\n", 30),
        {{1, "a NUL byte at column 28"}},
        1},
-      {"marker on a line without key", "=" + Marked("CIM_A") + "\n", {{1, "an empty key"}}, 0},
-      {"marker on a line without =", "a " + Marked("CIM_A") + "\n", {{1, "no \"=\""}}, 0},
-      {"marker on a line without value", Marked("CIM_A") + "=\n", {{1, "an empty value"}}, 0},
+      {"marker on a line without key",
+       "=" + Marked("CIM_A") + "\n",
+       {{0, "it maps nothing"}, {1, "an empty key"}},
+       0},
+      {"marker on a line without =",
+       "a " + Marked("CIM_A") + "\n",
+       {{0, "it maps nothing"}, {1, "no \"=\""}},
+       0},
+      {"marker on a line without value",
+       Marked("CIM_A") + "=\n",
+       {{0, "it maps nothing"}, {1, "an empty value"}},
+       0},
   };
   for (const auto& c : cases) {
     const CheckReport report = Check(c.bytes);
@@ -142,6 +157,97 @@ TEST(PropertiesCheckTest, WarnsAboutWhatSilentlyGoesWrong) {
       EXPECT_THAT(report.warnings[i].text, HasSubstr(c.warnings[i].text)) << c.name;
     }
     EXPECT_EQ(report.Mappings(), c.mappings) << c.name;
+  }
+}
+
+TEST(PropertiesCheckTest, CatchesFilesThatMapNothingOrMapWrongly) {
+  const std::string fourLines = "a=" + Marked("CIM_A") + "\nb=" + Marked("CIM_B") + "\n";
+  std::string utf16be = "\xFE\xFF";
+  std::string utf16le;
+  for (const char c : "k=" + Marked("CIM_Fan") + "\n") {
+    utf16be += std::string(1, '\0') + c;
+    utf16le += std::string(1, c) + '\0';
+  }
+  const struct {
+    std::string name;
+    std::string bytes;
+    std::string error;  // empty when the file is read
+    std::vector<Expected> warnings;
+    std::vector<uint32_t> unused;  // the first ids no line maps, at most three
+  } cases[] = {
+      {"Notepad's Unicode, PowerShell 5.1's >",
+       WindowsUnicodeFile("k=" + Marked("CIM_Fan") + "\n"),
+       "UTF-16LE (it starts with the byte-order mark FF FE)",
+       {},
+       {}},
+      {"UTF-16LE without a mark", utf16le, "UTF-16LE (a NUL byte after each ASCII", {}, {}},
+      {"UTF-16BE", utf16be, "UTF-16BE (it starts with the byte-order mark", {}, {}},
+      {"empty file", "", "", {{0, "the file is empty: it maps nothing"}}, {1002, 1003, 1004}},
+      {"no marked line",
+       "# only comments\nk=CIM_Fan\n",
+       "",
+       {{0, "no line marks a class"}},
+       {1002, 1003, 1004}},
+      {"a space",
+       "k=" + Marked("CIM_Disk Drive") + "\n",
+       "",
+       {{1, "U+0020 (a space) at column 31"}},
+       {1003, 1004, 1005}},
+      {"a no-break space after a non-ASCII key",
+       "\xC3\xA9=" +
+           Marked("CIM_\xC2\xA0"
+                  "Fan") +
+           "\n",
+       "",
+       {{1, "U+00A0 (a no-break space) at column 27"}},
+       {1003, 1004, 1005}},
+      {"a zero-width space",
+       "k=" + Marked("CIM_Fan\xE2\x80\x8B") + "\n",
+       "",
+       {{1, "U+200B (a zero-width space) at column 30"}},
+       {1003, 1004, 1005}},
+      {"an equals sign",
+       "k=" + Marked("CIM=Fan") + "\n",
+       "",
+       {{1, "U+003D (\"=\") at column 26"}},
+       {1003, 1004, 1005}},
+      {"a mistyped marker shifts the lines below",
+       "x=" + Marked("CIM_X") + "\ny=cim:Telvar_services.CIM_Y\n" + fourLines +
+           "z=" + Marked("CIM_Z") + "\n",
+       "",
+       {{2, "; the 3 marked lines below take the category one earlier"}},
+       {1006, 1007, 1008}},
+      {"a line without \"=\" shifts the one below",
+       "x " + Marked("CIM_X") + "\n" + "a=" + Marked("CIM_A") + "\n",
+       "",
+       {{1, "key and value; the marked line below takes the category one earlier"}},
+       {1003, 1004, 1005}},
+      {"a duplicate uses up its id and shifts nothing",
+       fourLines + "c=" + Marked("CIM_A") + "\n",
+       "",
+       {{3, "already mapped"}},
+       {1004, 1005, 1006}},
+  };
+  for (const auto& c : cases) {
+    const CheckReport report = Check(c.bytes);
+    if (c.error.empty()) {
+      EXPECT_FALSE(report.error) << c.name << ": " << *report.error;
+    } else {
+      ASSERT_TRUE(report.error) << c.name;
+      EXPECT_THAT(*report.error, HasSubstr(c.error)) << c.name;
+      EXPECT_THAT(*report.error, HasSubstr("Save it as UTF-8 or ANSI")) << c.name;
+      EXPECT_THAT(report.marked, IsEmpty()) << c.name;
+    }
+    ASSERT_EQ(report.warnings.size(), c.warnings.size()) << c.name;
+    for (size_t i = 0; i < c.warnings.size(); ++i) {
+      EXPECT_EQ(report.warnings[i].line, c.warnings[i].line) << c.name;
+      EXPECT_THAT(report.warnings[i].text, HasSubstr(c.warnings[i].text)) << c.name;
+    }
+    std::vector<uint32_t> unused;
+    for (size_t i = 0; i < std::min<size_t>(3, report.unused.size()); ++i) {
+      unused.push_back(report.unused[i].id);
+    }
+    EXPECT_EQ(unused, c.unused) << c.name;
   }
 }
 
@@ -230,6 +336,14 @@ TEST_F(RunCheckTest, PrintsTheListingAndWarningsAndAnswersWithItsExitStatus) {
   EXPECT_THAT(err.str(), HasSubstr(settings.properties->string() + ":2: warning: class CIM_Fan"));
   EXPECT_THAT(out.str(), HasSubstr("2     1003  CIM_Fan     Fan  [maps nothing]\n"));
   EXPECT_THAT(out.str(), HasSubstr("1 mapping, 1 warning\n"));
+  EXPECT_THAT(out.str(),
+              HasSubstr("categories no line maps: 1003 \"Fan\", 1004 \"Disk Space Low\""));
+
+  settings.properties = folder.Write("unicode.properties", WindowsUnicodeFile("a=b\n"));
+  EXPECT_EQ(Run(settings), 1);
+  EXPECT_THAT(err.str(),
+              StartsWith(settings.properties->string() + ": error: the file is UTF-16LE"));
+  EXPECT_THAT(out.str(), Not(HasSubstr("mapping")));
 }
 
 TEST_F(RunCheckTest, ExplainsWhatItCannotCheck) {

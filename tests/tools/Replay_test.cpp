@@ -15,6 +15,7 @@
 #include "stubs/vovuru32/StandInIpcLibrary.h"
 #include "support/TestSupport.h"
 #include "tools/Notification.h"
+#include "tools/WindowsFiles.h"
 
 namespace qel::tool {
 namespace {
@@ -179,8 +180,8 @@ TEST_F(ReplayTest, WritesTheSummaryAsOneJsonDocument) {
   std::ifstream file(*settings.summaryJson);
   EXPECT_EQ(json::parse(file), json::parse(R"({
       "notifications": 4, "posts": 4, "retried": 1, "waits": 1, "waitedMs": 120000,
-      "notPosted": 1, "rejectedLines": 1,
-      "eventsPerCategory": {"CIM_Battery": 2, "Fan": 1},
+      "notPosted": 1, "delivered": 3, "lost": 0, "rejectedLines": 1, "linesWithOtherFields": 0,
+      "eventsPerCategory": {"CIM_Battery": 2, "Fan": 1}, "lostPerCategory": {},
       "unmappedClassNames": {"CIM_Battery": 2}})"));
 
   // A summary that cannot be written stops the replay before it begins.
@@ -235,7 +236,7 @@ TEST_F(ReplayTest, WaitsAfterEachOfTwoTransientResultsAndPostsNoThirdTime) {
   EXPECT_EQ(posted[2]["timeMs"], 240000);
   EXPECT_EQ(posted[2]["result"], 7);
   EXPECT_EQ(posted[2]["waitMs"], 0);
-  EXPECT_THAT(errors, HasSubstr("  Fan  2\n"));
+  EXPECT_THAT(errors, HasSubstr("  Fan  2 (2 lost)\n"));
   EXPECT_THAT(errors, Not(HasSubstr("own name")));
 }
 
@@ -296,6 +297,112 @@ TEST_F(ReplayTest, WarnsWhenTheInstallationHasNoPropertiesFile) {
   EXPECT_EQ(posted[0]["typePath"][1], "CIM_Fan");
 }
 
+TEST_F(ReplayTest, ReadsWhatAServerGivesAndSaysWhatWasLost) {
+  const std::string withTime =
+      R"({"time": "2026-12-01T10:00:00Z", "eventCode": 1, "className": "CIM_Fan", "eventText": "t",)"
+      R"( "categoryAttribute": "c", "target": "x", "host": "srv01"})";
+  // What regedit writes today, from a 64-bit server's 32-bit view.
+  const std::string regedit5 = WindowsUnicodeFile(
+      "Windows Registry Editor Version 5.00\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Korvane\\Telvar]\n\"Version\"=\"4.1\"\n\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Korvane\\Telvar\\4.1]\n"
+      "\"TELVARPATH\"=\"C:\\\\Prog\"\n\n");
+  const struct {
+    std::string name;
+    std::function<void()> prepare;
+    std::string input;
+    int status;
+    std::vector<std::string> messages;
+    json summary;  // fields that the summary file must hold
+  } cases[] = {
+      {"the last answer decides what was lost",
+       [&] { settings.results = {18, 18, 18, 7, 18, 0}; },
+       Line(1, "CIM_Fan") + "\n" + Line(2, "CIM_Fan") + "\n" + Line(3, "CIM_Battery") + "\n",
+       0,
+       {"2 lost (1 delivered;", "  CIM_Battery  1\n  Fan          2 (2 lost)\n"},
+       {{"delivered", 1}, {"lost", 2}, {"lostPerCategory", {{"Fan", 2}}}}},
+      {"regedit 5.00 in UTF-16 with the 32-bit view's key",
+       [&] { disk.Write("telvar.reg", regedit5); },
+       Line(1, "CIM_Fan") + "\n",
+       0,
+       {"events per category:\n  Fan  1\n"},
+       {{"delivered", 1}, {"lost", 0}}},
+      {"fields an exported log carries",
+       [] {},
+       withTime + "\n" + withTime + "\n",
+       0,
+       {"events per category:\n  Fan  2\n",
+        "2 lines with fields replay does not use, replayed without them: time, host\n"},
+       {{"notifications", 2}, {"linesWithOtherFields", 2}}},
+      {"a field in another letter case is a misspelling",
+       [] {},
+       R"({"eventCode": 1, "className": "CIM_Fan", "ClassName": "CIM_Battery", "eventText": "t",)"
+       R"( "categoryAttribute": "c", "target": "x"})"
+       "\n",
+       1,
+       {"in.jsonl:1: unknown field \"ClassName\": letter case counts, the field is \"className\""},
+       {{"notifications", 0}, {"rejectedLines", 1}}},
+      {"under --strict they are refused",
+       [&] { settings.strict = true; },
+       withTime + "\n",
+       1,
+       {"in.jsonl:1: unknown field \"time\""},
+       {{"notifications", 0}, {"rejectedLines", 1}, {"linesWithOtherFields", 0}}},
+      {"an installation folder too long for the plug-in's paths",
+       [&] {
+         // A TELVARPATH of 243 characters: one too many for ci\qelevent.dll.
+         disk.Write("telvar.reg",
+                    "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\n"
+                    "\"TELVARPATH\"=\"C:\\\\" +
+                        std::string(240, 'p') + "\"\n");
+       },
+       Line(1, "CIM_Fan") + "\n",
+       0,
+       {"ci\\qelevent.dll a path of 260 characters, more than the 259",
+        "ci\\qelevent.properties a path of 267 characters", "events per category:\n  CIM_Fan  1\n"},
+       {{"delivered", 1}}},
+      {"a class that differs from a mapped one only in case",
+       [] {},
+       Line(1, "cim_fan") + "\n" + Line(1, "CIM_Nothing") + "\n",
+       0,
+       {"own name): cim_fan (mapped as CIM_Fan: letter case counts), CIM_Nothing\n"},
+       {{"unmappedClassNames", {{"cim_fan", 1}, {"CIM_Nothing", 1}}}}},
+      {"a language module in another language",
+       [&] {
+         settings.lcid = 0x0404;
+         fs::create_directories(disk.Path() / "C/Prog/bin/zhTW");
+         fs::copy_file(Fixture("lang-0407.dll"), disk.Path() / "C/Prog/bin/zhTW/qelevent.dll");
+       },
+       Line(1, "CIM_Fan") + "\n",
+       0,
+       {"language: \"en\", not the locale's \"zhTW\" (0x0404): tried \"zhTW\", "
+        "C:\\Prog\\bin\\zhTW\\qelevent.dll: its first string table in 0x0407; then \"zh\", no "
+        "language module beside the host, so the host executable C:\\Prog\\bin\\host.exe decides: "
+        "no string table\n"},
+       {{"delivered", 1}}},
+  };
+  for (const auto& c : cases) {
+    settings = ReplaySettings();
+    settings.installation.folder = disk.Path();
+    settings.summaryJson = disk.Path() / "summary.json";
+    disk.Write("telvar.reg", kRegistry);
+    c.prepare();
+    EXPECT_EQ(Replay(c.input), c.status) << c.name << ": " << errors;
+    for (const std::string& message : c.messages) {
+      EXPECT_THAT(errors, HasSubstr(message)) << c.name;
+    }
+    std::ifstream file(*settings.summaryJson);
+    const json summary = json::parse(file);
+    for (const auto& [field, value] : c.summary.items()) {
+      EXPECT_EQ(summary[field], value) << c.name << ": " << field;
+    }
+  }
+  // The locale's own language needs no word.
+  settings.lcid = 0x0407;
+  ASSERT_EQ(Replay(Line(1, "CIM_Fan")), 0) << errors;
+  EXPECT_THAT(errors, Not(HasSubstr("language: ")));
+}
+
 TEST_F(ReplayTest, RefusesAnInstallationThatCannotRunThePlugin) {
   const struct {
     const char* name;
@@ -314,6 +421,17 @@ TEST_F(ReplayTest, RefusesAnInstallationThatCannotRunThePlugin) {
        "names no installation folder"},
       {"no plug-in", [&] { fs::remove(disk.Path() / "C/Prog/ci/qelevent.dll"); },
        "no plug-in at C:\\Prog\\\\ci\\qelevent.dll"},
+      {"an expandable string, not expanded",
+       [&] {
+         // "%SystemDrive%\Prog" as regedit exports a REG_EXPAND_SZ.
+         disk.Write("telvar.reg",
+                    WindowsUnicodeFile("Windows Registry Editor Version 5.00\n\n"
+                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\n"
+                                       "\"TELVARPATH\"=hex(2):25,00,53,00,79,00,73,00,74,00,65,00,"
+                                       "6d,00,44,00,\\\n  72,00,69,00,76,00,65,00,25,00,5c,00,50,"
+                                       "00,72,00,6f,00,67,00,00,00\n\n"));
+       },
+       "no plug-in at %SystemDrive%\\Prog\\\\ci\\qelevent.dll"},
       {"no substitute properties",
        [&] { settings.installation.properties = disk.Path() / "mine.properties"; },
        "mine.properties does not exist"},

@@ -61,6 +61,7 @@ TEST_F(ToolCommandsTest, RefusesBadCommandLinesWithOneLineOfReason) {
       {{"replay", "--results", "18,zero"}, "--results: \"18,zero\" is not a list of results"},
       {{"replay", "--results="}, "--results: \"\" is not a list of results"},
       {{"replay", "--no-init=yes"}, "--no-init takes no value"},
+      {{"replay", "--strict=no"}, "--strict takes no value"},
       {{"replay", "--verbose"}, "unknown option --verbose"},
       {{"replay", "a.jsonl", "b.jsonl"}, "one notifications file at most"},
       {{"check", "--module"}, "--module needs a value"},
@@ -122,6 +123,8 @@ TEST_F(ToolCommandsTest, ShowsItsUsage) {
        std::vector<std::vector<std::string>>{{"--help"}, {"replay", "--help"}, {"check", "-h"}}) {
     EXPECT_EQ(Run(arguments), 0);
     EXPECT_THAT(out, StartsWith("usage: qelevent-tool replay"));
+    EXPECT_THAT(out, HasSubstr("Exit status: 0 every line replayed, 1 some lines rejected, 2"));
+    EXPECT_THAT(out, HasSubstr("Exit status: 0 no warnings, 1 warnings or an error in the file"));
     EXPECT_EQ(err, "");
   }
 }
