@@ -690,8 +690,9 @@ int RunAsCopy(const std::wstring& version, int argc, wchar_t** argv) {
     std::printf("setup: cannot make %s report %s\n", Utf8(copy).c_str(), Utf8(version).c_str());
     return 2;
   }
+  const auto bytes = static_cast<DWORD>(version.size() + 1) * DWORD{sizeof(wchar_t)};
   RegSetValueExW(appDefaults, L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version.c_str()),
-                 static_cast<DWORD>((version.size() + 1) * sizeof(wchar_t)));
+                 bytes);
   RegCloseKey(appDefaults);
   std::wstring command = L"\"" + copy + L"\"";
   for (int i = 1; i < argc; ++i) command += L" \"" + std::wstring(argv[i]) + L"\"";
