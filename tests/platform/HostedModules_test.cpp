@@ -34,15 +34,20 @@ int64_t ChangeTime(const fs::path& file) {
 constexpr bool kTellsCopiesApart = false;
 #endif
 
+std::string String1001(HostedPlatform& platform, HModule module) {
+  char buffer[64];
+  const int length = platform.LoadStringA(module, 1001, buffer, sizeof buffer);
+  return std::string(buffer, static_cast<size_t>(length > 0 ? length : 0));
+}
+
 // String 1001 of the module at |path|, loaded as a data file and released
 // again, as the plug-in loads its strings; "no module" when it does not load.
 std::string LoadString1001(HostedPlatform& platform, const char* path) {
   const HModule module = platform.LoadLibraryExA(path, kLoadLibraryAsDatafile);
   if (module == nullptr) return "no module";
-  char buffer[64];
-  const int length = platform.LoadStringA(module, 1001, buffer, sizeof buffer);
+  std::string text = String1001(platform, module);
   platform.FreeLibrary(module);
-  return std::string(buffer, static_cast<size_t>(length > 0 ? length : 0));
+  return text;
 }
 
 TEST(HostedModuleFiles, ReadsAFileAgainWhenItIsAnotherOrChanged) {
@@ -143,10 +148,7 @@ TEST(HostedModuleFiles, ASecondDiskRootForgetsWhatWasRead) {
     HostedPlatform platform;
     platform.SetHostExecutable(c.windowsPath);
     const auto load = [&] {
-      if (!c.host) return LoadString1001(platform, c.windowsPath);
-      char buffer[64];
-      const int length = platform.LoadStringA(nullptr, 1001, buffer, sizeof buffer);
-      return std::string(buffer, static_cast<size_t>(length > 0 ? length : 0));
+      return c.host ? String1001(platform, nullptr) : LoadString1001(platform, c.windowsPath);
     };
     platform.SetDiskRoot(first.Path());
     ASSERT_EQ(load(), "language 0x0407") << c.windowsPath;
