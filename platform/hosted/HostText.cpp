@@ -32,4 +32,11 @@ std::string ToStandardUtf8(const std::u16string& utf16) {
   return result;
 }
 
+std::string UpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
 }  // namespace qel

@@ -10,4 +10,8 @@ namespace qel {
 // UTF-8 text may hold, becomes U+FFFD.
 std::string ToStandardUtf8(const std::u16string& text);
 
+// |text| with its ASCII letters in upper case: how Windows compares the names
+// of files and registry keys.
+std::string UpperAscii(std::string text);
+
 }  // namespace qel

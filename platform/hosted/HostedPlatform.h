@@ -1,63 +1,48 @@
 // The hosted platform: the plug-in's Windows world, simulated in-process so the
-// logic runs and is tested anywhere.
+// logic runs and is tested anywhere. This class is only the facade: each call
+// takes the platform's lock, is logged and may be told to fail (HostedCallLog),
+// then goes to the part that owns its concern:
 //
-// - Registry: an in-memory tree, filled in code or from a REGEDIT4 export.
-// - ANSI code page: Windows-1252, exactly.
-// - Files: Windows paths map onto a folder on disk (drive letter = subfolder,
-//   both separators, names matched ignoring ASCII case).
-// - Modules: data files are real PE files read for their string tables; code
-//   libraries come from a registry of in-process libraries by file name.
-// - Window stations, desktops, the event library and the synchronisation calls
-//   are recorded; nothing really sleeps or waits. Critical sections are real
-//   locks, and a test can see which threads wait to enter one.
-// - Every call is logged by name and can be told to fail.
+//   HostedRegistry        registry keys and values (filled in code or REGEDIT4)
+//   HostedCodePage        the ANSI code page, Windows-1252 exactly
+//   HostedDisk            Windows paths on a disk folder, files, read-only, substitutes
+//   HostedModules         code libraries, PE data files and their resources, the
+//                         host's own module (files parsed once: ModuleFileCache)
+//   HostedSystemInfo      the user's locale and the version
+//   HostedDesktops        window stations and desktops
+//   HostedTimeAndLocks    the clock, sleeps and waits (recorded), critical sections
+//   HostedMakerLibraries  the event server's answers and posts, the IPC imports
+//
+// Nothing really sleeps or waits; critical sections are real locks, and a test
+// can see which threads wait to enter one.
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
+#include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "platform/Platform.h"
 #include "platform/SystemThreads.h"
+#include "platform/hosted/HostedCallLog.h"
+#include "platform/hosted/HostedDesktops.h"
+#include "platform/hosted/HostedDisk.h"
+#include "platform/hosted/HostedHandles.h"
+#include "platform/hosted/HostedMakerLibraries.h"
+#include "platform/hosted/HostedModules.h"
 #include "platform/hosted/HostedRegistry.h"
+#include "platform/hosted/HostedSystemInfo.h"
+#include "platform/hosted/HostedTimeAndLocks.h"
 
 namespace qel {
 
-class PeResources;
-
-// What the stand-in event library saw of one post, decoded.
-struct PostedEvent {
-  struct Attribute {
-    std::u16string name;
-    uint32_t type = 0;
-    std::u16string value;
-    bool operator==(const Attribute& o) const {
-      return name == o.name && type == o.type && value == o.value;
-    }
-  };
-  std::u16string source;
-  std::vector<std::u16string> typePath;  // the entries before the null pointer
-  std::u16string text;
-  std::string language;
-  int32_t eventCode = 0;
-  std::vector<Attribute> attributes;  // the records before the null pointer
-  std::string destination;
-  int32_t reservedArguments[4] = {};  // arguments 5, 8, 9 and 11 as passed
-  int32_t result = 0;                 // what the post returned
-};
-
 class HostedPlatform : public Platform {
  public:
-  // Exports of an in-process code library: name -> entry point.
-  using ExportTable = std::map<std::string, void*>;
+  using ExportTable = HostedModules::ExportTable;
 
   HostedPlatform();
   ~HostedPlatform() override;
@@ -67,35 +52,34 @@ class HostedPlatform : public Platform {
   // -1 makes it fail until cleared.
   void FailCall(const std::string& call, int times = -1);
   void ClearFailures();
-  // Every call made through the seam, in order, as "Name(arguments)".
-  const std::vector<std::string>& CallLog() const { return callLog_; }
+  // Every call made through the seam, in order, as "Name(arguments)": a copy,
+  // since other threads may go on calling.
+  std::vector<std::string> CallLog() const;
   // How often the named call was made since the log was last cleared.
   int CallCount(const std::string& call) const;
   // On by default. Off, each call is logged by its name only and CallLog()
   // stays empty: a long run that reads no arguments does not pay for
   // formatting them. CallCount() and FailCall() work either way.
-  void LogCallArguments(bool on) { logArguments_ = on; }
-  void ClearCallLog() {
-    callLog_.clear();
-    callNames_.clear();
-  }
+  void LogCallArguments(bool on);
+  void ClearCallLog();
   // Forgets the call log, the posts and the sleeps: a long run calls this
   // between events so that nothing grows with their number.
-  void ClearRecords() {
-    ClearCallLog();
-    events_.clear();
-    sleeps_.clear();
-  }
+  void ClearRecords();
 
   HostedRegistry& Registry() { return registry_; }
 
-  // Windows drive X: maps onto <root>/X (any letter case).
-  void SetDiskRoot(const std::filesystem::path& root) { diskRoot_ = root; }
-  const std::filesystem::path& DiskRoot() const { return diskRoot_; }
+  // Windows drive X: maps onto <root>/X (any letter case). What was read of
+  // module files under the old root is forgotten.
+  void SetDiskRoot(const std::filesystem::path& root);
+  const std::filesystem::path& DiskRoot() const { return disk_.Root(); }
   // The disk path of a Windows path, matching each existing name ignoring
   // ASCII case; std::nullopt when no disk root is set or the path is not absolute.
-  std::optional<std::filesystem::path> MapPath(const std::string& windowsPath) const;
-  std::optional<std::filesystem::path> MapPath(const std::u16string& windowsPath) const;
+  std::optional<std::filesystem::path> MapPath(const std::string& windowsPath) const {
+    return disk_.Map(windowsPath);
+  }
+  std::optional<std::filesystem::path> MapPath(const std::u16string& windowsPath) const {
+    return disk_.Map(windowsPath);
+  }
 
   // Opening |windowsPath| opens the file |diskFile| instead.
   void SubstituteFile(const std::u16string& windowsPath, const std::filesystem::path& diskFile);
@@ -105,11 +89,13 @@ class HostedPlatform : public Platform {
 
   // The host executable's Windows path (may name a PE file with resources,
   // or a file that does not exist, which then has none).
-  void SetHostExecutable(const std::string& windowsPath) { hostExecutable_ = windowsPath; }
-  void SetUserDefaultLCID(uint32_t lcid) { lcid_ = lcid; }
+  void SetHostExecutable(const std::string& windowsPath) {
+    modules_.SetHostExecutable(windowsPath);
+  }
+  void SetUserDefaultLCID(uint32_t lcid) { system_.SetUserDefaultLCID(lcid); }
   // VER_PLATFORM_WIN32_NT (2) by default; 1 is the Windows 9x family.
-  void SetPlatformId(uint32_t id) { platformId_ = id; }
-  void SetTickCount(uint32_t ticks) { tickCount_ = ticks; }
+  void SetPlatformId(uint32_t id) { system_.SetPlatformId(id); }
+  void SetTickCount(uint32_t ticks) { time_.SetTickCount(ticks); }
 
   // Offers an in-process library under a file name (matched ignoring case,
   // without folder). LoadLibraryA of that name then succeeds.
@@ -118,21 +104,21 @@ class HostedPlatform : public Platform {
   // The two IPC imports by number go to these functions (by default an
   // allocator that fills each message with kFreshIpcMessageFill, and its
   // release).
-  static constexpr uint8_t kFreshIpcMessageFill = 0xCD;
+  static constexpr uint8_t kFreshIpcMessageFill = HostedMakerLibraries::kFreshIpcMessageFill;
   void SetIpcImports(std::function<void*(uint32_t)> allocate,
                      std::function<int32_t(void*)> release);
 
   // Modules currently loaded (code or data), and how often each was loaded
   // and released since the start.
-  int LoadedModuleCount() const { return static_cast<int>(modules_.size()); }
-  int LoadCount() const { return loads_; }
-  int ReleaseCount() const { return releases_; }
+  int LoadedModuleCount() const { return modules_.LoadedCount(); }
+  int LoadCount() const { return modules_.LoadCount(); }
+  int ReleaseCount() const { return modules_.ReleaseCount(); }
 
   // What each post returns, in order; once empty, posts return 0.
   void QueueEventResults(std::initializer_list<int32_t> results);
-  const std::vector<PostedEvent>& Events() const { return events_; }
+  const std::vector<PostedEvent>& Events() const { return maker_.Events(); }
   // Every Sleep, in order (no real time passes).
-  const std::vector<uint32_t>& Sleeps() const { return sleeps_; }
+  const std::vector<uint32_t>& Sleeps() const { return time_.Sleeps(); }
   // Called by every Sleep with its argument, on the sleeping thread and
   // outside the platform's own lock: a test acts while a caller is inside
   // its wait.
@@ -144,14 +130,14 @@ class HostedPlatform : public Platform {
 
   // Window station and desktop state: which handle is current, and which
   // opened handles are still open.
-  HWinSta CurrentWindowStation() const { return processStation_; }
-  HDesk CurrentDesktop() const { return threadDesktop_; }
-  HWinSta OriginalWindowStation() const;
-  HDesk OriginalDesktop() const;
-  int OpenDesktopObjects() const { return static_cast<int>(openDesktopObjects_.size()); }
+  HWinSta CurrentWindowStation() const { return desktops_.CurrentWindowStation(); }
+  HDesk CurrentDesktop() const { return desktops_.CurrentDesktop(); }
+  HWinSta OriginalWindowStation() const { return HostedDesktops::OriginalWindowStation(); }
+  HDesk OriginalDesktop() const { return HostedDesktops::OriginalDesktop(); }
+  int OpenDesktopObjects() const { return desktops_.OpenObjects(); }
 
   // Result of every WaitForSingleObject (kWaitObject0 by default).
-  void SetWaitResult(uint32_t result) { waitResult_ = result; }
+  void SetWaitResult(uint32_t result) { time_.SetWaitResult(result); }
 
   // ---- Platform -------------------------------------------------------------
   long RegOpenKeyExA(HKey root, const char* subKey, uint32_t options, uint32_t access,
@@ -220,88 +206,25 @@ class HostedPlatform : public Platform {
   int32_t IpcReleaseMessage(void* message) override;
 
  private:
-  struct Module {
-    std::string path;  // as loaded (Windows form)
-    int references = 0;
-    std::shared_ptr<const PeResources> resources;  // data files and PE host executables
-    const ExportTable* exports = nullptr;          // code libraries
-  };
-
-  // Logs the call and tells whether it should fail now. |arguments| formats
-  // the call's arguments for the log, and runs only while it keeps them.
+  // Logs the call and tells whether it should fail now; the caller holds mutex_.
   template <typename FormatArguments>
-  bool Call(const char* name, const FormatArguments& arguments);
-  bool Call(const char* name);
-  Module* FindModule(HModule module);
-  const PeResources* ResourcesOf(HModule module);
-  HModule AddModule(Module module);
-  HFile OpenExistingFile(std::optional<std::filesystem::path> disk, uint32_t access,
-                         uint32_t creation);
-  // What tells one version of a file from another.
-  struct FileIdentity {
-    int64_t size = 0;
-    int64_t modified = 0;  // in the file system's own unit
-    bool operator==(const FileIdentity& o) const {
-      return size == o.size && modified == o.modified;
-    }
-  };
-  static std::optional<FileIdentity> IdentityOf(const std::filesystem::path& file);
-  // What the PE file at |windowsPath| holds; null when it is missing or not a
-  // well-formed image.
-  std::shared_ptr<const PeResources> ReadPe(const std::string& windowsPath);
-
-  struct CriticalSection {
-    SystemLock lock;
-    int waiting = 0;  // threads that entered the call and do not own the lock yet
-  };
+  bool Call(const char* name, const FormatArguments& arguments) {
+    return log_.Record(name, arguments);
+  }
+  bool Call(const char* name) {
+    return log_.Record(name, [] { return std::string(); });
+  }
 
   mutable SystemLock mutex_;  // the dispatcher tests call from several threads
-  bool logArguments_ = true;
-  std::vector<std::string> callLog_;
-  std::vector<const char*> callNames_;  // of every call, arguments logged or not
-  std::map<std::string, int, std::less<>> failures_;
-
+  HostedCallLog log_;
+  HandleCounter handles_;
   HostedRegistry registry_;
-  std::map<uintptr_t, const HostedRegistry::Key*> openKeys_;
-  std::filesystem::path diskRoot_;
-  std::set<std::filesystem::path> readOnlyFiles_;  // as mapped onto the disk
-  std::map<std::filesystem::path, std::filesystem::path> substituteFiles_;
-  std::map<uintptr_t, std::unique_ptr<std::ifstream>> files_;  // open files
-  std::string hostExecutable_ = "C:\\Program Files\\Host\\host.exe";
-  std::shared_ptr<const PeResources> hostResources_;
-  bool hostResourcesRead_ = false;
-  uint32_t lcid_ = 0x0409;
-  uint32_t platformId_ = kVerPlatformWin32Nt;
-  uint32_t tickCount_ = 1000;
-  uint32_t errorMode_ = 0;
-
-  std::map<std::string, ExportTable> codeLibraries_;  // key: upper-case file name
-  std::map<uintptr_t, Module> modules_;
-  // A module file is read and parsed once for as long as it keeps its size and
-  // modification time: a string load per event would otherwise read the whole
-  // plug-in from disk each time. Loads and releases are still counted per call.
-  struct ParsedFile {
-    std::filesystem::path disk;  // where the Windows path led
-    FileIdentity identity;
-    std::shared_ptr<const PeResources> resources;  // null: not a well-formed image
-  };
-  std::map<std::string, ParsedFile> parsedFiles_;  // key: the Windows path as loaded
-  uintptr_t nextHandle_ = 0x10000;
-  int loads_ = 0;
-  int releases_ = 0;
-  std::function<void*(uint32_t)> ipcAllocate_;
-  std::function<int32_t(void*)> ipcRelease_;
-
-  std::deque<int32_t> eventResults_;
-  std::vector<PostedEvent> events_;
-  std::vector<uint32_t> sleeps_;
-  std::function<void(uint32_t)> sleepHook_;
-  std::map<uintptr_t, std::unique_ptr<CriticalSection>> criticalSections_;
-
-  HWinSta processStation_;
-  HDesk threadDesktop_;
-  std::set<uintptr_t> openDesktopObjects_;
-  uint32_t waitResult_ = kWaitObject0;
+  HostedDisk disk_{handles_};
+  HostedModules modules_{disk_, handles_};
+  HostedSystemInfo system_;
+  HostedDesktops desktops_{handles_};
+  HostedTimeAndLocks time_{handles_};
+  HostedMakerLibraries maker_;
 };
 
 }  // namespace qel

@@ -1,16 +1,12 @@
 #include "platform/hosted/HostedRegistry.h"
 
+#include <algorithm>
 #include <cstdlib>
+
+#include "platform/hosted/HostText.h"
 
 namespace qel {
 namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
 
 std::vector<std::string> SplitKeyPath(const std::string& path) {
   std::vector<std::string> parts;
@@ -70,7 +66,7 @@ bool ParseHexBytes(const std::string& text, std::vector<uint8_t>* bytes) {
 HostedRegistry::Key& HostedRegistry::CreateKey(const std::string& path) {
   Key* key = &root_;
   for (const std::string& part : SplitKeyPath(path)) {
-    std::unique_ptr<Key>& child = key->subkeys[Upper(part)];
+    std::unique_ptr<Key>& child = key->subkeys[UpperAscii(part)];
     if (!child) child = std::make_unique<Key>();
     key = child.get();
   }
@@ -80,7 +76,7 @@ HostedRegistry::Key& HostedRegistry::CreateKey(const std::string& path) {
 const HostedRegistry::Key* HostedRegistry::FindKey(const std::string& path) const {
   const Key* key = &root_;
   for (const std::string& part : SplitKeyPath(path)) {
-    auto child = key->subkeys.find(Upper(part));
+    auto child = key->subkeys.find(UpperAscii(part));
     if (child == key->subkeys.end()) return nullptr;
     key = child->second.get();
   }
@@ -90,11 +86,11 @@ const HostedRegistry::Key* HostedRegistry::FindKey(const std::string& path) cons
 void HostedRegistry::DeleteKey(const std::string& path) {
   std::vector<std::string> parts = SplitKeyPath(path);
   if (parts.empty()) return;
-  std::string last = Upper(parts.back());
+  std::string last = UpperAscii(parts.back());
   parts.pop_back();
   Key* key = &root_;
   for (const std::string& part : parts) {
-    auto child = key->subkeys.find(Upper(part));
+    auto child = key->subkeys.find(UpperAscii(part));
     if (child == key->subkeys.end()) return;
     key = child->second.get();
   }
@@ -111,7 +107,7 @@ void HostedRegistry::SetString(const std::string& keyPath, const std::string& na
 }
 
 void HostedRegistry::SetValue(const std::string& keyPath, const std::string& name, Value value) {
-  CreateKey(keyPath).values[Upper(name)] = std::move(value);
+  CreateKey(keyPath).values[UpperAscii(name)] = std::move(value);
 }
 
 bool HostedRegistry::LoadRegedit4(const std::string& text, std::string* error) {
@@ -157,7 +153,7 @@ bool HostedRegistry::LoadRegedit4(const std::string& text, std::string* error) {
       std::string path = entry.substr(1, entry.size() - 2);
       bool remove = !path.empty() && path[0] == '-';
       if (remove) path = path.substr(1);
-      if (Upper(path.substr(0, hive.size())) != hive) {
+      if (UpperAscii(path.substr(0, hive.size())) != hive) {
         return fail(line, "only keys under HKEY_LOCAL_MACHINE are supported");
       }
       path = path.substr(hive.size());
@@ -185,7 +181,7 @@ bool HostedRegistry::LoadRegedit4(const std::string& text, std::string* error) {
     Value value;
     if (data == "-") {
       Key& key = CreateKey(currentKey);
-      key.values.erase(Upper(name));
+      key.values.erase(UpperAscii(name));
       continue;
     }
     if (!data.empty() && data[0] == '"') {
@@ -226,6 +222,49 @@ bool HostedRegistry::LoadRegedit4(const std::string& text, std::string* error) {
     SetValue(currentKey, name, std::move(value));
   }
   return true;
+}
+
+// ---- The registry calls ---------------------------------------------------
+
+namespace {
+const long kErrorInvalidHandle = 6;
+const long kErrorInvalidParameter = 87;
+}  // namespace
+
+long HostedRegistry::OpenKey(HKey root, const char* subKey, HandleCounter& handles, HKey* result) {
+  if (root != HkeyLocalMachine() || subKey == nullptr) return kErrorFileNotFound;
+  const Key* key = FindKey(subKey);
+  if (key == nullptr) return kErrorFileNotFound;
+  uintptr_t handle = handles.Next();
+  openKeys_[handle] = key;
+  *result = Handle<HKey>(handle);
+  return kErrorSuccess;
+}
+
+long HostedRegistry::QueryValue(HKey key, const char* valueName, uint32_t* type, uint8_t* data,
+                                uint32_t* size) const {
+  auto open = openKeys_.find(HandleValue(key));
+  if (open == openKeys_.end()) return kErrorInvalidHandle;
+  auto value = open->second->values.find(UpperAscii(valueName ? valueName : ""));
+  if (value == open->second->values.end()) return kErrorFileNotFound;
+  const std::vector<uint8_t>& bytes = value->second.data;
+  if (type) *type = value->second.type;
+  if (data == nullptr) {
+    if (size) *size = static_cast<uint32_t>(bytes.size());
+    return kErrorSuccess;
+  }
+  if (size == nullptr) return kErrorInvalidParameter;
+  if (*size < bytes.size()) {
+    *size = static_cast<uint32_t>(bytes.size());
+    return kErrorMoreData;
+  }
+  std::copy(bytes.begin(), bytes.end(), data);
+  *size = static_cast<uint32_t>(bytes.size());
+  return kErrorSuccess;
+}
+
+long HostedRegistry::CloseKey(HKey key) {
+  return openKeys_.erase(HandleValue(key)) ? kErrorSuccess : kErrorInvalidHandle;
 }
 
 }  // namespace qel

@@ -1,5 +1,7 @@
 // An in-memory registry: a tree of keys (names compared ignoring ASCII case,
-// as Windows does) holding typed binary values.
+// as Windows does) holding typed binary values, and the keys that the
+// registry calls opened. Leaves out every root key but HKEY_LOCAL_MACHINE,
+// access rights, security and writing through the calls.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +9,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/Platform.h"
+#include "platform/hosted/HostedHandles.h"
 
 namespace qel {
 
@@ -44,8 +49,15 @@ class HostedRegistry {
   // the first error; what was read before it stays.
   bool LoadRegedit4(const std::string& text, std::string* error);
 
+  // RegOpenKeyExA, RegQueryValueExA and RegCloseKey.
+  long OpenKey(HKey root, const char* subKey, HandleCounter& handles, HKey* result);
+  long QueryValue(HKey key, const char* valueName, uint32_t* type, uint8_t* data,
+                  uint32_t* size) const;
+  long CloseKey(HKey key);
+
  private:
   Key root_;
+  std::map<uintptr_t, const Key*> openKeys_;
 };
 
 }  // namespace qel

@@ -387,9 +387,8 @@ TEST_F(DispatcherTest, AsynchronousRequestsAreQueuedNewestFirst) {
   EXPECT_EQ(app_->queuedMessages->next->value, 1u);
   EXPECT_EQ(app_->queuedMessages->next->next, nullptr);
   EXPECT_EQ(standin::CurrentIpcLibraryState().liveMessages, 2u);  // the queue owns them
-  EXPECT_EQ(std::count(platform_.CallLog().begin(), platform_.CallLog().end(),
-                       "WaitForSingleObject(0x502, 0xffffffff)"),
-            2);
+  const std::vector<std::string> log = platform_.CallLog();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "WaitForSingleObject(0x502, 0xffffffff)"), 2);
 }
 
 TEST_F(DispatcherTest, SynchronousRequestIsAnsweredUnderTheHandlerLock) {
