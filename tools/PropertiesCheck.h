@@ -4,8 +4,8 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>

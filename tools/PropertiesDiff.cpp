@@ -22,30 +22,46 @@ struct Step {
 
 // The longest common sequence of class names, so that an inserted or removed
 // marked line shows as itself rather than as every line below it changing.
+// The lines both files begin and end with are matched first: an edit is
+// mostly local, and only what lies between costs a table.
 std::vector<Step> Align(const std::vector<MarkedEntry>& before,
                         const std::vector<MarkedEntry>& after) {
-  const size_t n = before.size();
-  const size_t m = after.size();
-  std::vector<std::vector<uint32_t>> common(n + 1, std::vector<uint32_t>(m + 1, 0));
-  for (size_t i = n; i-- > 0;) {
-    for (size_t j = m; j-- > 0;) {
-      common[i][j] = before[i].className == after[j].className
-                         ? common[i + 1][j + 1] + 1
-                         : std::max(common[i + 1][j], common[i][j + 1]);
+  const auto same = [&](size_t i, size_t j) { return before[i].className == after[j].className; };
+  size_t first = 0;
+  while (first < before.size() && first < after.size() && same(first, first)) ++first;
+  size_t n = before.size();
+  size_t m = after.size();
+  while (n > first && m > first && same(n - 1, m - 1)) --n, --m;
+  // Beyond this many cells (two files of some 2,000 marked lines each that
+  // share next to nothing) the middle counts as replaced as a whole.
+  constexpr size_t kMaxCells = 4'000'000;
+  const size_t rows = n - first + 1;
+  const size_t columns = m - first + 1;
+  std::vector<uint32_t> common(rows * columns <= kMaxCells ? rows * columns : 0, 0);
+  const auto at = [&](size_t i, size_t j) -> uint32_t& {
+    return common[(i - first) * columns + (j - first)];
+  };
+  if (!common.empty()) {
+    for (size_t i = n; i-- > first;) {
+      for (size_t j = m; j-- > first;) {
+        at(i, j) = same(i, j) ? at(i + 1, j + 1) + 1 : std::max(at(i + 1, j), at(i, j + 1));
+      }
     }
   }
   std::vector<Step> steps;
-  size_t i = 0;
-  size_t j = 0;
+  for (size_t k = 0; k < first; ++k) steps.push_back({Step::kBoth, k, k});
+  size_t i = first;
+  size_t j = first;
   while (i < n || j < m) {
-    if (i < n && j < m && before[i].className == after[j].className) {
+    if (i < n && j < m && !common.empty() && same(i, j)) {
       steps.push_back({Step::kBoth, i++, j++});
-    } else if (j == m || (i < n && common[i + 1][j] >= common[i][j + 1])) {
+    } else if (j == m || (i < n && (common.empty() || at(i + 1, j) >= at(i, j + 1)))) {
       steps.push_back({Step::kOld, i++, j});
     } else {
       steps.push_back({Step::kNew, i, j++});
     }
   }
+  for (; i < before.size(); ++i, ++j) steps.push_back({Step::kBoth, i, j});
   return steps;
 }
 
