@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -15,6 +17,7 @@
 #include "platform/hosted/HostedPlatform.h"
 #include "support/HostedInstallation.h"
 #include "tools/ToolCommands.h"
+#include "tools/WindowsFiles.h"
 
 namespace qel::tool {
 namespace {
@@ -94,7 +97,8 @@ TEST(PropertiesDiffTest, ListsWhatInitMapMapsDifferently) {
        "# mapping\n" + Marked("k", "CIM_A") + "k=cim:telvar_services.CIM_B\n" +
            Lines({"CIM_C", "CIM_D", "CIM_E"}),
        "line 3 (CIM_B) removed: 3 classes below it"},
-      {"comments only", "# version 2\n\n; reordered\n" + fiveLines + "# end\n", ""},
+      {"comments only, saved by Notepad",
+       WindowsLineEnds("# version 2\n\n; reordered\n" + fiveLines + "# end\n"), ""},
       {"insert into a full table", Lines(overfull),
        "line 2 (CIM_X) inserted: 18 classes below it move to the next category; 1 more passes "
        "the last category and maps nothing",
@@ -112,43 +116,32 @@ TEST(PropertiesDiffTest, ListsWhatInitMapMapsDifferently) {
     for (const auto* marked : {&old.marked, &now.marked}) {
       for (const MarkedEntry& e : *marked) classes.insert(e.className);
     }
-    std::map<std::string, std::string> before = InitMapOf(base, classes);
-    std::map<std::string, std::string> after = InitMapOf(c.after, classes);
+    const std::map<std::string, std::string> before = InitMapOf(base, classes);
+    const std::map<std::string, std::string> after = InitMapOf(c.after, classes);
 
-    std::vector<std::string> added, removed, changed, expectedAdded, expectedRemoved,
-        expectedChanged;
-    const auto checkSide = [&](const DiffSide& side, const std::string& bytes,
-                               const std::string& className, const std::string& category) {
-      EXPECT_EQ(side.category, category) << c.name << ": " << className;
-      EXPECT_EQ(strings(side.id), category) << c.name << ": " << className;
+    // Class -> old and new category ("" for none), for the classes that differ.
+    std::map<std::string, std::pair<std::string, std::string>> listed;
+    std::map<std::string, std::pair<std::string, std::string>> expected;
+    const auto where = [&](const DiffSide& side, const std::string& bytes,
+                           const std::string& className) {
+      EXPECT_EQ(strings(side.id), side.category) << c.name << ": " << className;
       EXPECT_TRUE(MarksOn(bytes, side.line, className)) << c.name << ": " << className;
+      return side.category;
     };
     for (const DiffClass& d : report.added) {
-      added.push_back(d.className);
-      checkSide(d.side, c.after, d.className, after[d.className]);
+      listed[d.className] = {"", where(d.side, c.after, d.className)};
     }
     for (const DiffClass& d : report.removed) {
-      removed.push_back(d.className);
-      checkSide(d.side, base, d.className, before[d.className]);
+      listed[d.className] = {where(d.side, base, d.className), ""};
     }
     for (const ChangedClass& d : report.changed) {
-      changed.push_back(d.className);
-      checkSide(d.before, base, d.className, before[d.className]);
-      checkSide(d.after, c.after, d.className, after[d.className]);
+      listed[d.className] = {where(d.before, base, d.className),
+                             where(d.after, c.after, d.className)};
     }
     for (const std::string& name : classes) {
-      if (before[name].empty() && !after[name].empty()) expectedAdded.push_back(name);
-      if (!before[name].empty() && after[name].empty()) expectedRemoved.push_back(name);
-      if (!before[name].empty() && !after[name].empty() && before[name] != after[name]) {
-        expectedChanged.push_back(name);
-      }
+      if (before.at(name) != after.at(name)) expected[name] = {before.at(name), after.at(name)};
     }
-    std::sort(added.begin(), added.end());
-    std::sort(removed.begin(), removed.end());
-    std::sort(changed.begin(), changed.end());
-    EXPECT_EQ(added, expectedAdded) << c.name;
-    EXPECT_EQ(removed, expectedRemoved) << c.name;
-    EXPECT_EQ(changed, expectedChanged) << c.name;
+    EXPECT_EQ(listed, expected) << c.name;
     if (c.shift.empty()) {
       EXPECT_TRUE(report.shifts.empty()) << c.name << ": " << report.shifts.front().cause;
     } else {
