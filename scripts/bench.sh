@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+scripts/setup.sh run
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j "$(nproc)" --target qelevent
 cmake --preset native >/dev/null

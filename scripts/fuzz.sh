@@ -25,7 +25,7 @@ else
   done
 fi
 
-scripts/setup.sh
+scripts/setup.sh test
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
 

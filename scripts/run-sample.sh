@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# The main job: build the plug-in (win32) and the tool (native), then replay
-# the bundled notifications on the sample installation and print every event
-# the plug-in posts, one JSON line each; the summary follows on stderr.
+# The main job: install what it builds and runs with (scripts/setup.sh run:
+# not the emulator, which only the tests use), build the plug-in (win32) and
+# the tool (native), then replay the bundled notifications on the sample
+# installation and print every event the plug-in posts, one JSON line each;
+# the summary follows on stderr.
 # The event server answers 18 to the first post and 0 afterwards, so one
 # post is retried after a (simulated) two-minute wait. Further arguments go
 # to `qelevent-tool replay`, e.g. --lcid 0x0407.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh run
 
 log=build/run-sample.log
 mkdir -p build

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every preset and runs every test.
+# Installs what is missing of the test set (the emulator included), builds
+# every preset and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-scripts/setup.sh
+scripts/setup.sh test
 
 # win32 first: the native tests read the qelevent.dll it builds.
 for preset in win32 native native-asan; do

@@ -387,6 +387,47 @@ bool LoadStringTable(const fs::path& module, StringTable& strings, std::string& 
   return true;
 }
 
+std::optional<fs::path> SampleCiFolder(std::string& error) {
+  InstallationPlatform sample;
+  if (!sample.LoadRegistry(SampleInstallation(), error)) return std::nullopt;
+  const std::optional<fs::path> file = sample.CiFileOnDisk(u"qelevent.properties");
+  if (!file) return std::nullopt;
+  return file->parent_path();
+}
+
+bool OpenPropertiesFile(const fs::path& properties, std::ifstream& file, std::string& error) {
+  std::error_code ignored;
+  // A folder opens as a stream that reads nothing, which would look like an
+  // empty file.
+  if (fs::is_directory(properties, ignored)) {
+    error = "properties file " + properties.string() + " is a folder, not a file";
+    return false;
+  }
+  file.open(properties, std::ios::binary);
+  if (!file) error = "properties file " + properties.string() + " does not exist";
+  return static_cast<bool>(file);
+}
+
+bool FindStringTable(const std::optional<fs::path>& given, const std::vector<fs::path>& folders,
+                     fs::path& module, StringTable& strings, std::string& error) {
+  std::error_code ignored;
+  if (given) {
+    module = *given;
+  } else {
+    const auto found = std::find_if(folders.begin(), folders.end(), [&ignored](const fs::path& f) {
+      return fs::is_regular_file(f / "qelevent.dll", ignored);
+    });
+    if (found == folders.end()) {
+      error = "the category names come from the plug-in's qelevent.dll, and there is none beside " +
+              (folders.empty() ? std::string("the file") : folders.front().string()) +
+              " nor in the sample installation: give one with --module, or " + SampleBuildHint();
+      return false;
+    }
+    module = *found / "qelevent.dll";
+  }
+  return LoadStringTable(module, strings, error);
+}
+
 int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err) {
   std::string error;
   auto fail = [&err](const std::string& why) {
@@ -395,13 +436,7 @@ int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err
   };
 
   std::optional<fs::path> sampleCi;
-  if (!settings.properties || !settings.module) {
-    InstallationPlatform sample;
-    if (sample.LoadRegistry(SampleInstallation(), error)) {
-      const std::optional<fs::path> file = sample.CiFileOnDisk(u"qelevent.properties");
-      if (file) sampleCi = file->parent_path();
-    }
-  }
+  if (!settings.properties || !settings.module) sampleCi = SampleCiFolder(error);
   fs::path properties;
   if (settings.properties) {
     properties = *settings.properties;
@@ -410,26 +445,14 @@ int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err
   } else {
     return fail("no properties file given, and no sample installation: " + error);
   }
-  std::ifstream file(properties, std::ios::binary);
-  if (!file) return fail("properties file " + properties.string() + " does not exist");
+  std::ifstream file;
+  if (!OpenPropertiesFile(properties, file, error)) return fail(error);
 
+  std::vector<fs::path> folders{properties.parent_path()};
+  if (sampleCi) folders.push_back(*sampleCi);
   fs::path module;
-  std::error_code ignored;
-  if (settings.module) {
-    module = *settings.module;
-  } else if (fs::is_regular_file(properties.parent_path() / "qelevent.dll", ignored)) {
-    module = properties.parent_path() / "qelevent.dll";
-  } else if (sampleCi && fs::is_regular_file(*sampleCi / "qelevent.dll", ignored)) {
-    module = *sampleCi / "qelevent.dll";
-  } else {
-    return fail(
-        "the category names come from the plug-in's qelevent.dll, and there is none "
-        "beside " +
-        properties.string() + " nor in the sample installation: give one with --module, or " +
-        SampleBuildHint());
-  }
   StringTable strings;
-  if (!LoadStringTable(module, strings, error)) return fail(error);
+  if (!FindStringTable(settings.module, folders, module, strings, error)) return fail(error);
 
   out << properties.string() << " (categories from " << module.string() << ")\n";
   const CheckReport report = CheckProperties(file, strings);

@@ -52,6 +52,20 @@ CheckReport CheckProperties(std::istream& file, const StringTable& strings);
 // plug-in's string 1000.
 bool LoadStringTable(const std::filesystem::path& module, StringTable& strings, std::string& error);
 
+// The sample installation's ci folder, or std::nullopt with the reason.
+std::optional<std::filesystem::path> SampleCiFolder(std::string& error);
+
+// Opens |properties| in binary mode; false with a one-line reason when it is
+// missing or a folder.
+bool OpenPropertiesFile(const std::filesystem::path& properties, std::ifstream& file,
+                        std::string& error);
+
+// The string table of |given|, or else of the qelevent.dll in the first of
+// |folders| that holds one; |module| says which. False with a one-line reason.
+bool FindStringTable(const std::optional<std::filesystem::path>& given,
+                     const std::vector<std::filesystem::path>& folders,
+                     std::filesystem::path& module, StringTable& strings, std::string& error);
+
 struct CheckSettings {
   // By default the sample installation's.
   std::optional<std::filesystem::path> properties;

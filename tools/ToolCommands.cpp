@@ -6,6 +6,7 @@
 
 #include "tools/Notification.h"
 #include "tools/PropertiesCheck.h"
+#include "tools/PropertiesDiff.h"
 #include "tools/Replay.h"
 
 namespace qel::tool {
@@ -14,6 +15,7 @@ namespace {
 constexpr char kUsage[] =
     R"(usage: qelevent-tool replay [options] [NOTIFICATIONS.jsonl]
        qelevent-tool check [--module QELEVENT.DLL] [QELEVENT.PROPERTIES]
+       qelevent-tool diff [--module QELEVENT.DLL] [--lcid LCID] [--json] OLD NEW
 
 replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
         on a hosted server installation and prints each posted event as a JSON
@@ -52,6 +54,21 @@ check   lists what a properties file maps (line, id, class name, category) and
                      (default: the one beside the file, else the sample's)
         Exit status: 0 no warnings, 1 warnings or an error in the file (such
         as UTF-16), 2 usage error, or the file or module could not be read.
+
+diff    maps two properties files as InitMap does and lists the classes added,
+        removed and moved to another category, each with its line and string
+        id in both files, then names the inserted or removed marked lines that
+        shift the categories of the classes below them.
+  --module FILE      as for check (default: the one beside NEW, else beside
+                     OLD, else the sample's)
+  --lcid LCID        the user's default locale; the category names do not
+                     follow it, as the plug-in's do not: they come from the
+                     module's string table whatever the locale
+  --json             write one JSON document on standard output instead:
+                     {"added": [...], "removed": [...], "changed": [...],
+                      "shifts": [...]}
+        Exit status: 0 no class added, removed or moved, 1 some class is, 2
+        usage error, or a file or the module could not be read.
 )";
 
 int UsageError(std::ostream& err, const std::string& why) {
@@ -169,11 +186,41 @@ int Check(Arguments& arguments, std::ostream& out, std::ostream& err) {
   return RunCheck(settings, out, err);
 }
 
+int Diff(Arguments& arguments, std::ostream& out, std::ostream& err) {
+  DiffSettings settings;
+  std::vector<std::string> files;
+  while (!arguments.Done()) {
+    const std::string option = arguments.Next();
+    std::string value;
+    std::string error;
+    if (option == "--module" || option == "--lcid") {
+      if (!arguments.Value(value)) return UsageError(err, "diff: " + option + " needs a value");
+      uint32_t lcid = 0;
+      if (option == "--module") {
+        settings.module = value;
+      } else if (!ParseLcid(value, lcid, error)) {
+        return UsageError(err, "--lcid: " + error);
+      }
+    } else if (option == "--json") {
+      if (arguments.HasInlineValue()) return UsageError(err, "diff: --json takes no value");
+      settings.json = true;
+    } else if (option.size() > 1 && option[0] == '-') {
+      return UsageError(err, "diff: unknown option " + option);
+    } else {
+      files.push_back(option);
+    }
+  }
+  if (files.size() != 2) return UsageError(err, "diff: name two properties files, OLD and NEW");
+  settings.before = files[0];
+  settings.after = files[1];
+  return RunDiff(settings, out, err);
+}
+
 }  // namespace
 
 int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
             std::ostream& err, bool errIsTerminal) {
-  if (arguments.empty()) return UsageError(err, "name a command: replay or check");
+  if (arguments.empty()) return UsageError(err, "name a command: replay, check or diff");
   const std::string& command = arguments[0];
   if (command == "--help" || command == "-h" || command == "help") {
     out << kUsage;
@@ -189,7 +236,8 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
   Arguments walker(rest);
   if (command == "replay") return Replay(walker, in, out, err, errIsTerminal);
   if (command == "check") return Check(walker, out, err);
-  return UsageError(err, "unknown command " + command + ": replay or check");
+  if (command == "diff") return Diff(walker, out, err);
+  return UsageError(err, "unknown command " + command + ": replay, check or diff");
 }
 
 }  // namespace qel::tool

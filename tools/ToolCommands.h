@@ -1,4 +1,4 @@
-// The command line of qelevent-tool: `replay` and `check`, their options, and
+// The command line of qelevent-tool: `replay`, `check` and `diff`, their options, and
 // the usage text. Kept apart from main() so that tests run it in-process.
 #pragma once
 

@@ -354,6 +354,7 @@ TEST_F(RunCheckTest, ExplainsWhatItCannotCheck) {
     std::string reason;
   } cases[] = {
       {folder.Path() / "missing.properties", PluginModule(), "missing.properties does not exist"},
+      {folder.Path(), PluginModule(), "is a folder, not a file"},
       {properties, folder.Path() / "missing.dll", "missing.dll does not exist"},
       {properties, properties, "is not a Windows module"},
       {properties, fs::path(QEL_PE_FIXTURE_DIR) / "no-strings.dll", "has no string 1000"},

@@ -67,6 +67,8 @@ TEST_F(ToolCommandsTest, RefusesBadCommandLinesWithOneLineOfReason) {
       {{"check", "--module"}, "--module needs a value"},
       {{"check", "--strict"}, "unknown option --strict"},
       {{"check", "a.properties", "b.properties"}, "one properties file at a time"},
+      {{"diff", "--json=yes", "a", "b"}, "--json takes no value"},
+      {{"diff", "--lcid", "german", "a", "b"}, "--lcid: \"german\" is not a locale identifier"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(Run(c.arguments), 2) << c.reason;
@@ -119,12 +121,13 @@ TEST_F(ToolCommandsTest, ChecksAFileAndAnswersWithItsExitStatus) {
 }
 
 TEST_F(ToolCommandsTest, ShowsItsUsage) {
-  for (const auto& arguments :
-       std::vector<std::vector<std::string>>{{"--help"}, {"replay", "--help"}, {"check", "-h"}}) {
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {"--help"}, {"replay", "--help"}, {"check", "-h"}, {"diff", "-h"}}) {
     EXPECT_EQ(Run(arguments), 0);
     EXPECT_THAT(out, StartsWith("usage: qelevent-tool replay"));
     EXPECT_THAT(out, HasSubstr("Exit status: 0 every line replayed, 1 some lines rejected, 2"));
     EXPECT_THAT(out, HasSubstr("Exit status: 0 no warnings, 1 warnings or an error in the file"));
+    EXPECT_THAT(out, HasSubstr("Exit status: 0 no class added, removed or moved, 1 some class"));
     EXPECT_EQ(err, "");
   }
 }
