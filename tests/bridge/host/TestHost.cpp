@@ -256,11 +256,21 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
   return lines;
 }
 
+// What a run installs; the registration goes before the folder.
+struct Installation {
+  InstallFolder folder;
+  ProductRegistration registration;
+  std::wstring log;
+};
+
 // The installation folder, registered, with the plug-in and the stand-ins in
 // ci\ and |properties| as ci\qelevent.properties, made read-only as a locked-
-// down server may have it. Returns 0, or 2 after saying what failed.
-int Install(InstallFolder& install, ProductRegistration& registration, const std::string& layout,
-            const std::string& properties) {
+// down server may have it, and the stand-in's event log at |log|, emptied
+// first (by default a file in the folder). Returns 0, or 2 after saying what
+// failed.
+int Install(Installation& installation, const std::string& layout, const std::string& properties,
+            const std::wstring& log = {}) {
+  InstallFolder& install = installation.folder;
   std::string error;
   if (!install.Create(&error)) {
     std::printf("setup: %s\n", error.c_str());
@@ -285,10 +295,17 @@ int Install(InstallFolder& install, ProductRegistration& registration, const std
     std::printf("setup: cannot write the read-only properties file\n");
     return 2;
   }
-  if (!registration.Register(install.Root(), &error)) {
+  if (!installation.registration.Register(install.Root(), &error)) {
     std::printf("setup: %s\n", error.c_str());
     return 2;
   }
+  if (log.empty()) {
+    installation.log = install.Add(L"events.jsonl");
+  } else {
+    installation.log = log;
+    DeleteFileW(log.c_str());
+  }
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", installation.log.c_str());
   return 0;
 }
 
@@ -472,19 +489,16 @@ std::vector<ExpectedEvent> FirstLoad(const Run& run, Plugin& plugin, const std::
 }
 
 int RunChecks(const Run& run, const std::string& language) {
-  InstallFolder install;
-  ProductRegistration registration;
-  if (int setup = Install(install, registration, run.layout, kProperties)) return setup;
-  std::wstring log = install.Add(L"events.jsonl");
-  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
+  Installation install;
+  if (int setup = Install(install, run.layout, kProperties)) return setup;
 
   Plugin plugin(*run.strings);
-  std::vector<ExpectedEvent> expected = FirstLoad(run, plugin, install.Ci());
+  std::vector<ExpectedEvent> expected = FirstLoad(run, plugin, install.folder.Ci());
 
   // The second load in the same process starts from nothing: its map is
   // empty until InitMap fills it again.
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"");
-  Check(plugin.Load(install.Ci()), "the plug-in loads a second time");
+  Check(plugin.Load(install.folder.Ci()), "the plug-in loads a second time");
   CheckResult(plugin.ProcessEvent(201, u"Host_Enclosure", u"before InitMap", u"", u"server2"), 0,
               "ProcessEvent after the reload, before InitMap, returns 0");
   Check(plugin.InitMap(), "InitMap after the reload returns true");
@@ -496,7 +510,7 @@ int RunChecks(const Run& run, const std::string& language) {
   expected.push_back(
       {202, u"System Enclosure", u"after InitMap", u"", u"Host_Enclosure", u"server2", 0});
 
-  std::vector<std::string> recorded = ReadLines(log);
+  std::vector<std::string> recorded = ReadLines(install.log);
   Check(recorded.size() == expected.size(), std::to_string(expected.size()) + " events recorded (" +
                                                 std::to_string(recorded.size()) + ")");
   for (size_t i = 0; i < expected.size(); ++i) {
@@ -513,13 +527,10 @@ int RunChecks(const Run& run, const std::string& language) {
 // The plug-in given objects of another library than its own: whatever it
 // makes of them, each call answers 0, 2 or 14 and the host goes on.
 int RunWrongLibrary(const Run& run) {
-  InstallFolder install;
-  ProductRegistration registration;
-  if (int setup = Install(install, registration, run.layout, kProperties)) return setup;
-  std::wstring log = install.Add(L"events.jsonl");
-  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
+  Installation install;
+  if (int setup = Install(install, run.layout, kProperties)) return setup;
   Plugin plugin(*run.strings);
-  Check(plugin.Load(install.Ci()) && plugin.InitMap(), "the plug-in loads and maps");
+  Check(plugin.Load(install.folder.Ci()) && plugin.InitMap(), "the plug-in loads and maps");
   int code = 300;
   for (std::u16string_view name : {u"Host_Fan"sv, u"Host_Enclosure"sv, u"F"sv, u""sv}) {
     for (std::u16string_view text : kTexts) {
@@ -561,19 +572,16 @@ std::vector<std::string> SplitTabs(const std::string& line) {
 int RunReplay(const Run& run, const std::wstring& calls, const std::wstring& properties,
               const std::wstring& results, const std::wstring& events) {
   std::string propertyText;
-  InstallFolder install;
-  ProductRegistration registration;
+  Installation install;
   if (!ReadFile(properties, &propertyText)) {
     std::printf("setup: cannot read %s\n", Utf8(properties).c_str());
     return 2;
   }
-  if (int setup = Install(install, registration, run.layout, propertyText)) return setup;
-  DeleteFileW(events.c_str());
-  SetEnvironmentVariableW(L"VNXSDEVT_LOG", events.c_str());
+  if (int setup = Install(install, run.layout, propertyText, events)) return setup;
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", results.c_str());
 
   Plugin plugin(*run.strings);
-  if (!plugin.Load(install.Ci())) {
+  if (!plugin.Load(install.folder.Ci())) {
     std::printf("the plug-in does not load\n");
     return 1;
   }
