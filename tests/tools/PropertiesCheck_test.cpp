@@ -20,7 +20,6 @@ namespace qel::tool {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -53,6 +52,17 @@ struct Expected {
   int line;
   std::string text;
 };
+
+// |report| warns |expected|: as many warnings, each on its line and holding
+// its text.
+void ExpectWarnings(const CheckReport& report, const std::vector<Expected>& expected,
+                    const std::string& name) {
+  ASSERT_EQ(report.warnings.size(), expected.size()) << name;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(report.warnings[i].line, expected[i].line) << name;
+    EXPECT_THAT(report.warnings[i].text, HasSubstr(expected[i].text)) << name;
+  }
+}
 
 TEST(PropertiesCheckTest, TheShippedFileMapsNineteenClassesWithoutWarning) {
   std::ifstream file(fs::path(QEL_SOURCE_DIR) / "resources" / "qelevent.properties",
@@ -151,11 +161,7 @@ TEST(PropertiesCheckTest, WarnsAboutWhatSilentlyGoesWrong) {
   };
   for (const auto& c : cases) {
     const CheckReport report = Check(c.bytes);
-    ASSERT_EQ(report.warnings.size(), c.warnings.size()) << c.name;
-    for (size_t i = 0; i < c.warnings.size(); ++i) {
-      EXPECT_EQ(report.warnings[i].line, c.warnings[i].line) << c.name;
-      EXPECT_THAT(report.warnings[i].text, HasSubstr(c.warnings[i].text)) << c.name;
-    }
+    ExpectWarnings(report, c.warnings, c.name);
     EXPECT_EQ(report.Mappings(), c.mappings) << c.name;
   }
 }
@@ -171,26 +177,24 @@ TEST(PropertiesCheckTest, CatchesFilesThatMapNothingOrMapWrongly) {
   const struct {
     std::string name;
     std::string bytes;
-    std::string error;  // empty when the file is read
     std::vector<Expected> warnings;
     std::vector<uint32_t> unused;  // the first ids no line maps, at most three
+    std::string error{};           // empty when the file is read
   } cases[] = {
       {"Notepad's Unicode, PowerShell 5.1's >",
        WindowsUnicodeFile("k=" + Marked("CIM_Fan") + "\n"),
-       "UTF-16LE (it starts with the byte-order mark FF FE)",
        {},
-       {}},
-      {"UTF-16LE without a mark", utf16le, "UTF-16LE (a NUL byte after each ASCII", {}, {}},
-      {"UTF-16BE", utf16be, "UTF-16BE (it starts with the byte-order mark", {}, {}},
-      {"empty file", "", "", {{0, "the file is empty: it maps nothing"}}, {1002, 1003, 1004}},
+       {},
+       "UTF-16LE (it starts with the byte-order mark FF FE)"},
+      {"UTF-16LE without a mark", utf16le, {}, {}, "UTF-16LE (a NUL byte after each ASCII"},
+      {"UTF-16BE", utf16be, {}, {}, "UTF-16BE (it starts with the byte-order mark"},
+      {"empty file", "", {{0, "the file is empty: it maps nothing"}}, {1002, 1003, 1004}},
       {"no marked line",
        "# only comments\nk=CIM_Fan\n",
-       "",
        {{0, "no line marks a class"}},
        {1002, 1003, 1004}},
       {"a space",
        "k=" + Marked("CIM_Disk Drive") + "\n",
-       "",
        {{1, "U+0020 (a space) at column 31"}},
        {1003, 1004, 1005}},
       {"a no-break space after a non-ASCII key",
@@ -198,33 +202,27 @@ TEST(PropertiesCheckTest, CatchesFilesThatMapNothingOrMapWrongly) {
            Marked("CIM_\xC2\xA0"
                   "Fan") +
            "\n",
-       "",
        {{1, "U+00A0 (a no-break space) at column 27"}},
        {1003, 1004, 1005}},
       {"a zero-width space",
        "k=" + Marked("CIM_Fan\xE2\x80\x8B") + "\n",
-       "",
        {{1, "U+200B (a zero-width space) at column 30"}},
        {1003, 1004, 1005}},
       {"an equals sign",
        "k=" + Marked("CIM=Fan") + "\n",
-       "",
        {{1, "U+003D (\"=\") at column 26"}},
        {1003, 1004, 1005}},
       {"a mistyped marker shifts the lines below",
        "x=" + Marked("CIM_X") + "\ny=cim:Telvar_services.CIM_Y\n" + fourLines +
            "z=" + Marked("CIM_Z") + "\n",
-       "",
        {{2, "; the 3 marked lines below take the category one earlier"}},
        {1006, 1007, 1008}},
       {"a line without \"=\" shifts the one below",
        "x " + Marked("CIM_X") + "\n" + "a=" + Marked("CIM_A") + "\n",
-       "",
        {{1, "key and value; the marked line below takes the category one earlier"}},
        {1003, 1004, 1005}},
       {"a duplicate uses up its id and shifts nothing",
        fourLines + "c=" + Marked("CIM_A") + "\n",
-       "",
        {{3, "already mapped"}},
        {1004, 1005, 1006}},
   };
@@ -238,11 +236,7 @@ TEST(PropertiesCheckTest, CatchesFilesThatMapNothingOrMapWrongly) {
       EXPECT_THAT(*report.error, HasSubstr("Save it as UTF-8 or ANSI")) << c.name;
       EXPECT_THAT(report.marked, IsEmpty()) << c.name;
     }
-    ASSERT_EQ(report.warnings.size(), c.warnings.size()) << c.name;
-    for (size_t i = 0; i < c.warnings.size(); ++i) {
-      EXPECT_EQ(report.warnings[i].line, c.warnings[i].line) << c.name;
-      EXPECT_THAT(report.warnings[i].text, HasSubstr(c.warnings[i].text)) << c.name;
-    }
+    ExpectWarnings(report, c.warnings, c.name);
     std::vector<uint32_t> unused;
     for (size_t i = 0; i < std::min<size_t>(3, report.unused.size()); ++i) {
       unused.push_back(report.unused[i].id);
