@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qel::tool {
@@ -114,53 +115,48 @@ TEST(NotificationTest, ConvertsJsonTextByTheStandards) {
   EXPECT_EQ(ToJsonText(std::u16string(1, char16_t(0xDC00))), "\xEF\xBF\xBD");
 }
 
-TEST(NotificationTest, ReadsResultLists) {
-  const struct {
-    std::string text;
-    std::vector<int32_t> results;
-  } good[] = {
-      {"18,0", {18, 0}},
-      {" 6 , 6 ", {6, 6}},
-      {"-1", {-1}},
-      {"+5", {5}},
-      {"2147483647,-2147483648", {INT32_MAX, INT32_MIN}},
-  };
-  for (const auto& c : good) {
-    std::vector<int32_t> results;
+// |parse| reads each text of |good| as its value, and refuses each of |bad|
+// with |reason|, leaving the value it was given as it was.
+template <typename Value>
+void ExpectOptionValues(bool (*parse)(const std::string&, Value&, std::string&),
+                        const std::vector<std::pair<std::string, Value>>& good,
+                        const std::vector<std::string>& bad, const std::string& reason,
+                        const Value& before) {
+  for (const auto& [text, expected] : good) {
+    Value value = before;
     std::string error;
-    EXPECT_TRUE(ParseResults(c.text, results, error)) << c.text << ": " << error;
-    EXPECT_EQ(results, c.results) << c.text;
+    EXPECT_TRUE(parse(text, value, error)) << text << ": " << error;
+    EXPECT_EQ(value, expected) << text;
   }
-  for (const std::string bad : {"", "18,", ",0", "18;0", "eighteen", "1 8", "0x12", "18.0",
-                                "2147483648", "-2147483649", "99999999999999999999", "-"}) {
-    std::vector<int32_t> results = {42};
+  for (const std::string& text : bad) {
+    Value value = before;
     std::string error;
-    EXPECT_FALSE(ParseResults(bad, results, error)) << bad;
-    EXPECT_THAT(error, HasSubstr("not a list of results")) << bad;
-    EXPECT_EQ(results, std::vector<int32_t>{42}) << bad;
+    EXPECT_FALSE(parse(text, value, error)) << text;
+    EXPECT_THAT(error, HasSubstr(reason)) << text;
+    EXPECT_EQ(value, before) << text;
   }
 }
 
+TEST(NotificationTest, ReadsResultLists) {
+  ExpectOptionValues<std::vector<int32_t>>(
+      ParseResults,
+      {{"18,0", {18, 0}},
+       {" 6 , 6 ", {6, 6}},
+       {"-1", {-1}},
+       {"+5", {5}},
+       {"2147483647,-2147483648", {INT32_MAX, INT32_MIN}}},
+      {"", "18,", ",0", "18;0", "eighteen", "1 8", "0x12", "18.0", "2147483648", "-2147483649",
+       "99999999999999999999", "-"},
+      "not a list of results", {42});
+}
+
 TEST(NotificationTest, ReadsLocaleIdentifiers) {
-  const struct {
-    std::string text;
-    uint32_t lcid;
-  } good[] = {
-      {"0x0407", 0x0407}, {"0X0C04", 0x0C04}, {"1031", 1031}, {"0", 0}, {"0xFFFFF", 0xFFFFF}};
-  for (const auto& c : good) {
-    uint32_t lcid = 1;
-    std::string error;
-    EXPECT_TRUE(ParseLcid(c.text, lcid, error)) << c.text << ": " << error;
-    EXPECT_EQ(lcid, c.lcid) << c.text;
-  }
-  for (const std::string bad : {"", "de", "0x", "-1", "+1031", "0x100000", "1048576", "0x04 07",
-                                "0x0407h", "99999999999999999999999"}) {
-    uint32_t lcid = 0x0409;
-    std::string error;
-    EXPECT_FALSE(ParseLcid(bad, lcid, error)) << bad;
-    EXPECT_THAT(error, HasSubstr("not a locale identifier")) << bad;
-    EXPECT_EQ(lcid, 0x0409u) << bad;
-  }
+  ExpectOptionValues<uint32_t>(
+      ParseLcid,
+      {{"0x0407", 0x0407}, {"0X0C04", 0x0C04}, {"1031", 1031}, {"0", 0}, {"0xFFFFF", 0xFFFFF}},
+      {"", "de", "0x", "-1", "+1031", "0x100000", "1048576", "0x04 07", "0x0407h",
+       "99999999999999999999999"},
+      "not a locale identifier", 0x0409);
 }
 
 }  // namespace
