@@ -319,7 +319,7 @@ using InitMapFunction = bool (*)();
 using ProcessEventFunction = int(__stdcall*)(int, const void*, const void*, const void*,
                                              const void*);
 using qel::HostStringLayout;
-using qel::test::HostStringObject;
+using qel::HostStringObject;
 using qel::test::HostStrings;
 
 // What this run passes: the layout of the plug-in under test, which library
@@ -602,17 +602,6 @@ int RunReplay(const Run& run, const std::wstring& calls, const std::wstring& pro
   return plugin.Free() ? 0 : 1;
 }
 
-std::optional<HostStringLayout> LayoutNamed(const std::string& name) {
-  const std::pair<const char*, HostStringLayout> layouts[] = {{"msvc6", HostStringLayout::msvc6},
-                                                              {"msvc7", HostStringLayout::msvc7},
-                                                              {"msvc10", HostStringLayout::msvc10},
-                                                              {"mingw", HostStringLayout::mingw}};
-  for (const auto& [layoutName, layout] : layouts) {
-    if (name == layoutName) return layout;
-  }
-  return std::nullopt;
-}
-
 // A layout's strings unless told otherwise: those of the newest library
 // that has them.
 std::string DefaultStrings(HostStringLayout layout) {
@@ -634,7 +623,7 @@ std::string DefaultStrings(HostStringLayout layout) {
 // saying why, when they cannot be had.
 std::unique_ptr<HostStrings> StringsOf(const std::string& source) {
   if (source == "std::wstring") return std::make_unique<qel::test::OwnStrings>();
-  if (std::optional<HostStringLayout> layout = LayoutNamed(source)) {
+  if (std::optional<HostStringLayout> layout = qel::HostStringLayoutNamed(source)) {
     return std::make_unique<qel::test::LaidOutStrings>(*layout);
   }
   auto strings = std::make_unique<qel::test::LibraryStrings>();
@@ -756,7 +745,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!ReportsWindows(as)) return 1;
   }
   Run run{Utf8(layout), {}, nullptr};
-  std::optional<HostStringLayout> layoutId = LayoutNamed(run.layout);
+  std::optional<HostStringLayout> layoutId = qel::HostStringLayoutNamed(run.layout);
   if (!layoutId) {
     std::printf("setup: no layout %s\n", run.layout.c_str());
     return 2;
