@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "support/ProductRegistration.h"
 #include "support/TestSupport.h"
 
 namespace qel {
@@ -78,48 +78,12 @@ ToolRun RunTool(const fs::path& work, const std::vector<std::wstring>& arguments
   return run;
 }
 
-// The product's registry key naming |folder| as the installation, removed
-// again afterwards. A machine that has an installation is left alone.
-class Registration {
- public:
-  bool Register(const std::wstring& folder) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProduct, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-      RegCloseKey(key);
-      return false;
-    }
-    created_ = true;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProduct, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
-      return false;
-    }
-    // The installer writes it in the ANSI code page.
-    char ansi[MAX_PATH] = {};
-    WideCharToMultiByte(CP_ACP, 0, folder.c_str(), -1, ansi, sizeof ansi, nullptr, nullptr);
-    const LONG set = RegSetValueExA(key, "TELVARPATH", 0, REG_SZ,
-                                    reinterpret_cast<const BYTE*>(ansi), strlen(ansi) + 1);
-    RegCloseKey(key);
-    return set == ERROR_SUCCESS;
-  }
-  ~Registration() {
-    if (created_) RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProduct);
-  }
-
- private:
-  static constexpr const wchar_t* kProduct = L"SOFTWARE\\Korvane\\Telvar";
-  bool created_ = false;
-};
-
 class ToolOnServer : public ::testing::Test {
  protected:
   test::TempFolder work;
   // One letter that the ANSI code page 1252 has, one that it lacks.
-  const fs::path ansiFolder = work.Path() / fs::u8path(
-                                                "\xc3\x9c"
-                                                "berwachung");
-  const fs::path wideFolder = work.Path() / fs::u8path(
-                                                "Pr\xc3\xbc"
-                                                "fung \xce\xa9");
+  const fs::path ansiFolder = work.Path() / fs::u8path(u8"Überwachung");
+  const fs::path wideFolder = work.Path() / fs::u8path(u8"Prüfung Ω");
 
   void SetUp() override {
     ASSERT_EQ(GetACP(), 1252u) << "the folder names are chosen for code page 1252";
@@ -203,11 +167,6 @@ TEST_F(ToolOnServer, SendsThroughThePluginOfEachLayout) {
                            R"(\{"name":"CLASSNAME",[^}]*"value":"CIM_Fan"\},)"
                            R"(\{"name":"TARGET",[^}]*"value":"rack-7"\})")))
         << posted;
-
-    const ToolRun unnamed = RunTool(
-        work.Path(), {L"send", L"--dll", (ansiFolder / layout / "qelevent.dll").wstring(), L""});
-    EXPECT_EQ(unnamed.exitCode, 1u) << unnamed.out << unnamed.err;
-    EXPECT_NE(unnamed.out.find("ProcessEvent returned 2"), std::string::npos) << unnamed.out;
   }
   SetEnvironmentVariableW(L"VNXSDEVT_LOG", nullptr);
 }
@@ -239,10 +198,9 @@ TEST_F(ToolOnServer, DefaultsToTheRegisteredInstallation) {
     fs::copy_file(file, ci / file.filename());
   }
   WriteFile(ci / "qelevent.properties", properties);
-  Registration registration;
-  if (!registration.Register(ansiFolder.wstring())) {
-    GTEST_SKIP() << "an installation is registered on this machine, or the registry is closed";
-  }
+  test::ProductRegistration registration;
+  std::string error;
+  ASSERT_TRUE(registration.Register(ansiFolder.wstring(), &error)) << error;
   const ToolRun check = RunTool(work.Path(), {L"check"});
   EXPECT_EQ(check.exitCode, 0u) << check.err;
   EXPECT_EQ(check.out.rfind((ci / "qelevent.properties").u8string(), 0), 0u) << check.out;
@@ -255,6 +213,11 @@ TEST_F(ToolOnServer, DefaultsToTheRegisteredInstallation) {
   // The installation's file maps CIM_Fan to its category "Fan".
   EXPECT_TRUE(std::regex_search(ReadFile(log), std::regex(R"("typePath":\["[^"]+","Fan"\])")))
       << ReadFile(log);
+
+  const ToolRun unnamed = RunTool(work.Path(), {L"send", L""});
+  EXPECT_EQ(unnamed.exitCode, 1u) << unnamed.err;
+  EXPECT_NE(unnamed.out.find("ProcessEvent returned 2: not posted"), std::string::npos)
+      << unnamed.out;
 }
 
 }  // namespace
