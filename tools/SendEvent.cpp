@@ -80,7 +80,10 @@ int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, s
                 "whose strings send knows how to pass");
   }
 
-  // The system loads modules by ANSI name here, as the host does.
+  // The system loads modules by ANSI name here, as the host does, and finds
+  // a module's imports beside it only when its path is absolute.
+  std::error_code ignored;
+  if (fs::path absolute = fs::absolute(dll, ignored); !absolute.empty()) dll = absolute;
   const std::u16string wide = dll.u16string();
   const std::string ansi = WideToAnsi(server, wide);
   if (AnsiToWide(server, ansi) != wide) {

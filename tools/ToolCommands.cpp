@@ -92,7 +92,7 @@ send    (on the server) fires one test event through the plug-in, as the host
         two minutes and try once more.
   --dll FILE         the plug-in (default: the registered installation's
                      ci\qelevent.dll)
-  --event-code N     the event code (default 0)
+  --event-code N     the event code, decimal or 0x hexadecimal (default 0)
   --event-text TEXT  the event's text (default "Test event from qelevent-tool send")
   --category-attribute TEXT
                      the CATEGORY attribute (default empty)
@@ -269,9 +269,11 @@ int Send(Arguments& arguments, Platform* server, std::ostream& out, std::ostream
     if (option == "--dll") {
       settings.dll = fs::u8path(value);
     } else if (option == "--event-code") {
+      // Decimal, or hexadecimal after 0x; a leading 0 is no octal here.
+      const int base = value.find_first_of("xX") == std::string::npos ? 10 : 16;
       char* end = nullptr;
       errno = 0;
-      const long code = std::strtol(value.c_str(), &end, 0);
+      const long code = std::strtol(value.c_str(), &end, base);
       if (value.empty() || *end != '\0' || errno != 0 || code < INT32_MIN || code > INT32_MAX) {
         return UsageError(err, "send: --event-code takes a 32-bit integer, not " + value);
       }

@@ -151,12 +151,14 @@ TEST_F(ToolOnServer, SendsThroughThePluginOfEachLayout) {
     SCOPED_TRACE(layout);
     const fs::path log = work.Path() / (layout + "-events.jsonl");
     SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
-    // Texts long enough for a buffer of their own, and short ones that
-    // live in the object itself, where the layout has room for them.
-    const ToolRun run = RunTool(
-        work.Path(), {L"send", L"--dll", (ansiFolder / layout / "qelevent.dll").wstring(),
-                      L"--event-code", L"0x1F", L"--event-text", L"L\u00fcfter 2 steht still",
-                      L"--category-attribute", L"Warm", L"--target", L"rack-7", L"CIM_Fan"});
+    // The DLL named relative to the working folder. Texts long enough for a
+    // buffer of their own, and short ones that live in the object itself,
+    // where the layout has room for them.
+    const ToolRun run =
+        RunTool(work.Path(),
+                {L"send", L"--dll", (ansiFolder.filename() / layout / "qelevent.dll").wstring(),
+                 L"--event-code", L"0x1F", L"--event-text", L"L\u00fcfter 2 steht still",
+                 L"--category-attribute", L"Warm", L"--target", L"rack-7", L"CIM_Fan"});
     EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
     EXPECT_NE(run.out.find("(host strings: " + layout + ")"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("ProcessEvent returned 0: posted"), std::string::npos) << run.out;
