@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "bridge/EventForwarding.h"
 #include "bridge/ModuleState.h"
@@ -67,7 +68,28 @@ T ReadField(const unsigned char* object, size_t offset) {
   return value;
 }
 
+constexpr std::pair<HostStringLayout, std::string_view> kLayoutNames[] = {
+    {HostStringLayout::msvc6, "msvc6"},
+    {HostStringLayout::msvc7, "msvc7"},
+    {HostStringLayout::msvc10, "msvc10"},
+    {HostStringLayout::mingw, "mingw"},
+};
+
 }  // namespace
+
+std::string_view HostStringLayoutName(HostStringLayout layout) {
+  for (const auto& [named, name] : kLayoutNames) {
+    if (named == layout) return name;
+  }
+  return {};
+}
+
+std::optional<HostStringLayout> HostStringLayoutNamed(std::string_view name) {
+  for (const auto& [layout, layoutName] : kLayoutNames) {
+    if (layoutName == name) return layout;
+  }
+  return std::nullopt;
+}
 
 std::optional<std::u16string_view> ReadHostString(const void* object, HostStringLayout layout) {
   const Fields fields = FieldsOf(layout);

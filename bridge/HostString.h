@@ -26,6 +26,11 @@ enum class HostStringLayout {
            // capacity; the local buffer holds the text when the pointer points at it
 };
 
+// The names that the build option and each DLL's FileDescription give the
+// layouts ("msvc6" ...); nothing for any other name.
+std::string_view HostStringLayoutName(HostStringLayout layout);
+std::optional<HostStringLayout> HostStringLayoutNamed(std::string_view name);
+
 // Longer texts are taken for a corrupted object: no notification carries 32 MB.
 constexpr size_t kMaxHostStringLength = size_t{16} * 1024 * 1024;
 

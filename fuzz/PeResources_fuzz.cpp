@@ -1,5 +1,6 @@
 // The hosted platform's PE resource reader on arbitrary file bytes, queried as
-// the string loads, the locale selection and the resource enumerations do.
+// the string loads, the locale selection, the resource enumerations and
+// qelevent-tool send (the version texts) do.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -42,6 +43,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (uint32_t id : {0u, 1000u, 1001u, 1020u, 1021u, 0xFFFFu, 0x10000u + 1000u, 0xFFFFFFFFu}) {
     CheckString(*resources, id);
+  }
+  // A version text runs to its NUL and holds none.
+  for (const char16_t* name : {u"FileDescription", u"ProductVersion", u""}) {
+    if (auto text = resources->VersionString(name)) {
+      QEL_FUZZ_CHECK(text->find(u'\0') == std::u16string::npos);
+    }
   }
   return 0;
 }

@@ -141,7 +141,7 @@ std::string SampleBuildHint() {
 bool InstallationPlatform::LoadRegistry(const fs::path& folder, std::string& error) {
   std::error_code ignored;
   if (!fs::is_directory(folder, ignored)) {
-    error = "installation folder " + folder.string() + " does not exist";
+    error = "installation folder " + folder.u8string() + " does not exist";
     if (folder == SampleInstallation()) {
       error += ": build the native preset (`cmake --build --preset native`)";
     }
@@ -154,7 +154,7 @@ bool InstallationPlatform::LoadRegistry(const fs::path& folder, std::string& err
     }
   }
   if (exports.empty()) {
-    error = "installation folder " + folder.string() +
+    error = "installation folder " + folder.u8string() +
             " holds no registry export (*.reg) naming the product's installation folder";
     return false;
   }
@@ -163,11 +163,11 @@ bool InstallationPlatform::LoadRegistry(const fs::path& folder, std::string& err
     std::string text;
     std::string why;
     if (!ReadDiskFile(file, text)) {
-      error = file.string() + ": cannot be read";
+      error = file.u8string() + ": cannot be read";
       return false;
     }
     if (!Registry().LoadRegedit4(AsRegedit4(text), &why)) {
-      error = file.string() + ": " + why;
+      error = file.u8string() + ": " + why;
       return false;
     }
   }
@@ -186,7 +186,7 @@ bool InstallationPlatform::Open(const InstallationSettings& settings, std::strin
 
   std::u16string installFolder;
   if (GetInstallDirectory(*this, installFolder) != 0) {
-    error = "the registry export in " + folder.string() +
+    error = "the registry export in " + folder.u8string() +
             " names no installation folder: HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar needs "
             "\"TELVARPATH\" (in the subkey that its \"Version\" names, when it has one)";
     return false;

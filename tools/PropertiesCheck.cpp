@@ -7,6 +7,7 @@
 #include <map>
 #include <ostream>
 
+#include "config/InstallPaths.h"
 #include "config/PropertiesFile.h"
 #include "config/TextConversions.h"
 #include "platform/hosted/PeResources.h"
@@ -361,21 +362,24 @@ CheckReport CheckProperties(std::istream& file, const StringTable& strings) {
   return checker.Finish();
 }
 
-bool LoadStringTable(const fs::path& module, StringTable& strings, std::string& error) {
+std::shared_ptr<const PeResources> ReadModule(const fs::path& module, std::string& error) {
   std::ifstream file(module, std::ios::binary);
   if (!file) {
-    error = "module " + module.string() + " does not exist or cannot be read";
-    return false;
+    error = "module " + module.u8string() + " does not exist or cannot be read";
+    return nullptr;
   }
   const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)),
                                    std::istreambuf_iterator<char>());
   std::shared_ptr<const PeResources> resources = PeResources::Parse(bytes);
-  if (!resources) {
-    error = "module " + module.string() + " is not a Windows module (PE file)";
-    return false;
-  }
+  if (!resources) error = "module " + module.u8string() + " is not a Windows module (PE file)";
+  return resources;
+}
+
+bool LoadStringTable(const fs::path& module, StringTable& strings, std::string& error) {
+  std::shared_ptr<const PeResources> resources = ReadModule(module, error);
+  if (!resources) return false;
   if (!resources->String(kSourceId)) {
-    error = "module " + module.string() + " has no string " + std::to_string(kSourceId) +
+    error = "module " + module.u8string() + " has no string " + std::to_string(kSourceId) +
             ": it is not the plug-in's qelevent.dll";
     return false;
   }
@@ -387,12 +391,31 @@ bool LoadStringTable(const fs::path& module, StringTable& strings, std::string& 
   return true;
 }
 
-std::optional<fs::path> SampleCiFolder(std::string& error) {
-  InstallationPlatform sample;
-  if (!sample.LoadRegistry(SampleInstallation(), error)) return std::nullopt;
-  const std::optional<fs::path> file = sample.CiFileOnDisk(u"qelevent.properties");
-  if (!file) return std::nullopt;
-  return file->parent_path();
+std::optional<fs::path> DefaultCiFolder(Platform* server, std::string& error) {
+  if (server == nullptr) {
+    InstallationPlatform sample;
+    if (!sample.LoadRegistry(SampleInstallation(), error)) {
+      error = "no sample installation: " + error;
+      return std::nullopt;
+    }
+    const std::optional<fs::path> file = sample.CiFileOnDisk(u"qelevent.properties");
+    if (!file) return std::nullopt;
+    return file->parent_path();
+  }
+  // The installation folder as the plug-in reads it; its ci folder is
+  // composed here without the plug-in's doubled backslash.
+  std::u16string folder;
+  if (GetInstallDirectory(*server, folder) != 0 || folder.empty()) {
+    error =
+        "no installation is registered (HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar has no "
+        "TELVARPATH, or an empty one)";
+    return std::nullopt;
+  }
+  return fs::path(folder) / "ci";
+}
+
+std::string DefaultCiName(Platform* server) {
+  return server == nullptr ? "the sample installation" : "the installation's ci folder";
 }
 
 bool OpenPropertiesFile(const fs::path& properties, std::ifstream& file, std::string& error) {
@@ -400,16 +423,16 @@ bool OpenPropertiesFile(const fs::path& properties, std::ifstream& file, std::st
   // A folder opens as a stream that reads nothing, which would look like an
   // empty file.
   if (fs::is_directory(properties, ignored)) {
-    error = "properties file " + properties.string() + " is a folder, not a file";
+    error = "properties file " + properties.u8string() + " is a folder, not a file";
     return false;
   }
   file.open(properties, std::ios::binary);
-  if (!file) error = "properties file " + properties.string() + " does not exist";
+  if (!file) error = "properties file " + properties.u8string() + " does not exist";
   return static_cast<bool>(file);
 }
 
 bool FindStringTable(const std::optional<fs::path>& given, const std::vector<fs::path>& folders,
-                     fs::path& module, StringTable& strings, std::string& error) {
+                     Platform* server, fs::path& module, StringTable& strings, std::string& error) {
   std::error_code ignored;
   if (given) {
     module = *given;
@@ -419,8 +442,9 @@ bool FindStringTable(const std::optional<fs::path>& given, const std::vector<fs:
     });
     if (found == folders.end()) {
       error = "the category names come from the plug-in's qelevent.dll, and there is none beside " +
-              (folders.empty() ? std::string("the file") : folders.front().string()) +
-              " nor in the sample installation: give one with --module, or " + SampleBuildHint();
+              (folders.empty() ? std::string("the file") : folders.front().u8string()) +
+              " nor in " + DefaultCiName(server) + ": give one with --module" +
+              (server == nullptr ? ", or " + SampleBuildHint() : std::string());
       return false;
     }
     module = *found / "qelevent.dll";
@@ -435,32 +459,34 @@ int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err
     return 2;
   };
 
-  std::optional<fs::path> sampleCi;
-  if (!settings.properties || !settings.module) sampleCi = SampleCiFolder(error);
+  std::optional<fs::path> defaultCi;
+  if (!settings.properties || !settings.module) defaultCi = DefaultCiFolder(settings.server, error);
   fs::path properties;
   if (settings.properties) {
     properties = *settings.properties;
-  } else if (sampleCi) {
-    properties = *sampleCi / "qelevent.properties";
+  } else if (defaultCi) {
+    properties = *defaultCi / "qelevent.properties";
   } else {
-    return fail("no properties file given, and no sample installation: " + error);
+    return fail("no properties file given, and " + error);
   }
   std::ifstream file;
   if (!OpenPropertiesFile(properties, file, error)) return fail(error);
 
   std::vector<fs::path> folders{properties.parent_path()};
-  if (sampleCi) folders.push_back(*sampleCi);
+  if (defaultCi) folders.push_back(*defaultCi);
   fs::path module;
   StringTable strings;
-  if (!FindStringTable(settings.module, folders, module, strings, error)) return fail(error);
+  if (!FindStringTable(settings.module, folders, settings.server, module, strings, error)) {
+    return fail(error);
+  }
 
-  out << properties.string() << " (categories from " << module.string() << ")\n";
+  out << properties.u8string() << " (categories from " << module.u8string() << ")\n";
   const CheckReport report = CheckProperties(file, strings);
   if (report.error) {
-    err << properties.string() << ": error: " << *report.error << "\n";
+    err << properties.u8string() << ": error: " << *report.error << "\n";
     return 1;
   }
-  PrintReport(report, properties.string(), out, err);
+  PrintReport(report, properties.u8string(), out, err);
   return report.warnings.empty() ? 0 : 1;
 }
 

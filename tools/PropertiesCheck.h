@@ -6,9 +6,15 @@
 #include <filesystem>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace qel {
+class Platform;
+class PeResources;
+}  // namespace qel
 
 namespace qel::tool {
 
@@ -52,8 +58,15 @@ CheckReport CheckProperties(std::istream& file, const StringTable& strings);
 // plug-in's string 1000.
 bool LoadStringTable(const std::filesystem::path& module, StringTable& strings, std::string& error);
 
-// The sample installation's ci folder, or std::nullopt with the reason.
-std::optional<std::filesystem::path> SampleCiFolder(std::string& error);
+// The resources of a module file; null with a one-line reason when it is
+// missing or not a module.
+std::shared_ptr<const PeResources> ReadModule(const std::filesystem::path& module,
+                                              std::string& error);
+
+// The ci folder that files are looked for in by default: on the server
+// (|server| is its platform) the registered installation's, elsewhere the
+// sample installation's; std::nullopt with the reason.
+std::optional<std::filesystem::path> DefaultCiFolder(Platform* server, std::string& error);
 
 // Opens |properties| in binary mode; false with a one-line reason when it is
 // missing or a folder.
@@ -61,9 +74,10 @@ bool OpenPropertiesFile(const std::filesystem::path& properties, std::ifstream& 
                         std::string& error);
 
 // The string table of |given|, or else of the qelevent.dll in the first of
-// |folders| that holds one; |module| says which. False with a one-line reason.
+// |folders| that holds one; |module| says which. False with a one-line reason,
+// which names DefaultCiFolder(server) as the last place looked in.
 bool FindStringTable(const std::optional<std::filesystem::path>& given,
-                     const std::vector<std::filesystem::path>& folders,
+                     const std::vector<std::filesystem::path>& folders, Platform* server,
                      std::filesystem::path& module, StringTable& strings, std::string& error);
 
 struct CheckSettings {
@@ -72,6 +86,8 @@ struct CheckSettings {
   // By default the qelevent.dll beside the properties file, or else the
   // sample installation's.
   std::optional<std::filesystem::path> module;
+  // Set on the server: the defaults are the registered installation's.
+  Platform* server = nullptr;
 };
 
 // Lists the marked entries on |out| and the warnings, as file:line: lines, on

@@ -262,13 +262,15 @@ int RunDiff(const DiffSettings& settings, std::ostream& out, std::ostream& err) 
   std::vector<fs::path> folders{settings.after.parent_path(), settings.before.parent_path()};
   if (!settings.module) {
     std::string ignored;
-    if (const std::optional<fs::path> sampleCi = SampleCiFolder(ignored)) {
-      folders.push_back(*sampleCi);
+    if (const std::optional<fs::path> defaultCi = DefaultCiFolder(settings.server, ignored)) {
+      folders.push_back(*defaultCi);
     }
   }
   fs::path module;
   StringTable strings;
-  if (!FindStringTable(settings.module, folders, module, strings, error)) return fail(error);
+  if (!FindStringTable(settings.module, folders, settings.server, module, strings, error)) {
+    return fail(error);
+  }
 
   const CheckReport old = CheckProperties(before, strings);
   const CheckReport now = CheckProperties(after, strings);
@@ -281,8 +283,8 @@ int RunDiff(const DiffSettings& settings, std::ostream& out, std::ostream& err) 
   if (settings.json) {
     PrintJson(report, out);
   } else {
-    out << settings.before.string() << " -> " << settings.after.string() << " (categories from "
-        << module.string() << ")\n";
+    out << settings.before.u8string() << " -> " << settings.after.u8string() << " (categories from "
+        << module.u8string() << ")\n";
     PrintText(report, out);
   }
   return report.Empty() ? 0 : 1;

@@ -62,6 +62,8 @@ struct DiffSettings {
   // one, else the sample installation's.
   std::optional<std::filesystem::path> module;
   bool json = false;
+  // Set on the server: the defaults are the registered installation's.
+  Platform* server = nullptr;
 };
 
 // Prints the differences on |out|, as text or as one JSON document. Returns

@@ -1,5 +1,9 @@
 #include "tools/ToolCommands.h"
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -8,16 +12,22 @@
 #include "tools/PropertiesCheck.h"
 #include "tools/PropertiesDiff.h"
 #include "tools/Replay.h"
+#include "tools/SendEvent.h"
 
 namespace qel::tool {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr char kUsage[] =
     R"(usage: qelevent-tool replay [options] [NOTIFICATIONS.jsonl]
        qelevent-tool check [--module QELEVENT.DLL] [QELEVENT.PROPERTIES]
        qelevent-tool diff [--module QELEVENT.DLL] [--lcid LCID] [--json] OLD NEW
+       qelevent-tool send [--dll QELEVENT.DLL] [--event-code N] [--event-text TEXT]
+                          [--category-attribute TEXT] [--target TEXT] CLASSNAME
 
-replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
+replay  (Linux only: on the server, send tests the installed plug-in)
+        runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
         on a hosted server installation and prints each posted event as a JSON
         line; a summary follows on standard error. Notifications are JSON lines
         {"eventCode": 3, "className": "CIM_Fan", "eventText": "...",
@@ -49,9 +59,11 @@ replay  runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
 
 check   lists what a properties file maps (line, id, class name, category) and
         warns about lines that silently go wrong; exits with 1 when it warned.
-        By default it checks the sample installation's file.
+        By default it checks the installed ci\qelevent.properties on the
+        server, and the sample installation's file on Linux.
   --module FILE      the qelevent.dll whose string table names the categories
-                     (default: the one beside the file, else the sample's)
+                     (default: the one beside the file, else the installed or
+                     sample one)
         Exit status: 0 no warnings, 1 warnings or an error in the file (such
         as UTF-16), 2 usage error, or the file or module could not be read.
 
@@ -60,7 +72,7 @@ diff    maps two properties files as InitMap does and lists the classes added,
         id in both files, then names the inserted or removed marked lines that
         shift the categories of the classes below them.
   --module FILE      as for check (default: the one beside NEW, else beside
-                     OLD, else the sample's)
+                     OLD, else the installed or sample one)
   --lcid LCID        the user's default locale; the category names do not
                      follow it, as the plug-in's do not: they come from the
                      module's string table whatever the locale
@@ -69,6 +81,25 @@ diff    maps two properties files as InitMap does and lists the classes added,
                       "shifts": [...]}
         Exit status: 0 no class added, removed or moved, 1 some class is, 2
         usage error, or a file or the module could not be read.
+
+send    (on the server) fires one test event through the plug-in, as the host
+        service does: loads it, calls InitMap, then ProcessEvent with CLASSNAME
+        and the texts below, passed as the wide string objects of the host's
+        C++ library that the DLL's file description names, and prints what
+        each returned. InitMap and ProcessEvent read the registered
+        installation's properties file and string table, whichever DLL is
+        loaded. A busy event server (results 5, 6, 18) makes the plug-in wait
+        two minutes and try once more.
+  --dll FILE         the plug-in (default: the registered installation's
+                     ci\qelevent.dll)
+  --event-code N     the event code, decimal or 0x hexadecimal (default 0)
+  --event-text TEXT  the event's text (default "Test event from qelevent-tool send")
+  --category-attribute TEXT
+                     the CATEGORY attribute (default empty)
+  --target TEXT      the TARGET attribute (default empty)
+        Exit status: 0 ProcessEvent returned 0 (posted), 1 it returned
+        another result (2 no class name, 14 not attached to the desktop or a
+        string not read), 2 usage error, or the plug-in could not be loaded.
 )";
 
 int UsageError(std::ostream& err, const std::string& why) {
@@ -167,27 +198,29 @@ int Replay(Arguments& arguments, std::istream& in, std::ostream& out, std::ostre
   return RunReplay(settings, file, *input, out, err);
 }
 
-int Check(Arguments& arguments, std::ostream& out, std::ostream& err) {
+int Check(Arguments& arguments, Platform* server, std::ostream& out, std::ostream& err) {
   CheckSettings settings;
   while (!arguments.Done()) {
     const std::string option = arguments.Next();
     std::string value;
     if (option == "--module") {
       if (!arguments.Value(value)) return UsageError(err, "check: --module needs a value");
-      settings.module = value;
+      settings.module = fs::u8path(value);
     } else if (option.size() > 1 && option[0] == '-') {
       return UsageError(err, "check: unknown option " + option);
     } else if (settings.properties) {
       return UsageError(err, "check: one properties file at a time, not also " + option);
     } else {
-      settings.properties = option;
+      settings.properties = fs::u8path(option);
     }
   }
+  settings.server = server;
   return RunCheck(settings, out, err);
 }
 
-int Diff(Arguments& arguments, std::ostream& out, std::ostream& err) {
+int Diff(Arguments& arguments, Platform* server, std::ostream& out, std::ostream& err) {
   DiffSettings settings;
+  settings.server = server;
   std::vector<std::string> files;
   while (!arguments.Done()) {
     const std::string option = arguments.Next();
@@ -197,7 +230,7 @@ int Diff(Arguments& arguments, std::ostream& out, std::ostream& err) {
       if (!arguments.Value(value)) return UsageError(err, "diff: " + option + " needs a value");
       uint32_t lcid = 0;
       if (option == "--module") {
-        settings.module = value;
+        settings.module = fs::u8path(value);
       } else if (!ParseLcid(value, lcid, error)) {
         return UsageError(err, "--lcid: " + error);
       }
@@ -211,16 +244,64 @@ int Diff(Arguments& arguments, std::ostream& out, std::ostream& err) {
     }
   }
   if (files.size() != 2) return UsageError(err, "diff: name two properties files, OLD and NEW");
-  settings.before = files[0];
-  settings.after = files[1];
+  settings.before = fs::u8path(files[0]);
+  settings.after = fs::u8path(files[1]);
   return RunDiff(settings, out, err);
+}
+
+int Send(Arguments& arguments, Platform* server, std::ostream& out, std::ostream& err) {
+  if (server == nullptr) {
+    err << "qelevent-tool send: runs on the Windows server, where it loads the installed "
+           "plug-in; here, replay runs notifications through the plug-in's logic\n";
+    return 2;
+  }
+  SendSettings settings;
+  std::optional<std::string> className;
+  while (!arguments.Done()) {
+    const std::string option = arguments.Next();
+    std::string value;
+    const bool takesValue = option == "--dll" || option == "--event-code" ||
+                            option == "--event-text" || option == "--category-attribute" ||
+                            option == "--target";
+    if (takesValue && !arguments.Value(value)) {
+      return UsageError(err, "send: " + option + " needs a value");
+    }
+    if (option == "--dll") {
+      settings.dll = fs::u8path(value);
+    } else if (option == "--event-code") {
+      // Decimal, or hexadecimal after 0x; a leading 0 is no octal here.
+      const int base = value.find_first_of("xX") == std::string::npos ? 10 : 16;
+      char* end = nullptr;
+      errno = 0;
+      const long code = std::strtol(value.c_str(), &end, base);
+      if (value.empty() || *end != '\0' || errno != 0 || code < INT32_MIN || code > INT32_MAX) {
+        return UsageError(err, "send: --event-code takes a 32-bit integer, not " + value);
+      }
+      settings.eventCode = static_cast<int32_t>(code);
+    } else if (option == "--event-text") {
+      settings.eventText = value;
+    } else if (option == "--category-attribute") {
+      settings.categoryAttribute = value;
+    } else if (option == "--target") {
+      settings.target = value;
+    } else if (option.size() > 1 && option[0] == '-') {
+      return UsageError(err, "send: unknown option " + option);
+    } else if (className) {
+      return UsageError(err, "send: one class name, not also " + option);
+    } else {
+      className = option;
+    }
+  }
+  if (!className) return UsageError(err, "send: name the event's CIM class, e.g. CIM_Fan");
+  settings.className = *className;
+  return RunSend(*server, settings, out, err);
 }
 
 }  // namespace
 
 int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
-            std::ostream& err, bool errIsTerminal) {
-  if (arguments.empty()) return UsageError(err, "name a command: replay, check or diff");
+            std::ostream& err, bool errIsTerminal, Platform* server) {
+  if (arguments.empty()) return UsageError(err, "name a command: replay, check, diff or send");
   const std::string& command = arguments[0];
   if (command == "--help" || command == "-h" || command == "help") {
     out << kUsage;
@@ -234,10 +315,18 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
     }
   }
   Arguments walker(rest);
-  if (command == "replay") return Replay(walker, in, out, err, errIsTerminal);
-  if (command == "check") return Check(walker, out, err);
-  if (command == "diff") return Diff(walker, out, err);
-  return UsageError(err, "unknown command " + command + ": replay, check or diff");
+  if (command == "replay") {
+    if (server != nullptr) {
+      err << "qelevent-tool replay: runs on Linux, on a copy of a server's installation; on "
+             "the server, send fires a test event through the installed plug-in\n";
+      return 2;
+    }
+    return Replay(walker, in, out, err, errIsTerminal);
+  }
+  if (command == "check") return Check(walker, server, out, err);
+  if (command == "diff") return Diff(walker, server, out, err);
+  if (command == "send") return Send(walker, server, out, err);
+  return UsageError(err, "unknown command " + command + ": replay, check, diff or send");
 }
 
 }  // namespace qel::tool

@@ -1,11 +1,30 @@
-// qelevent-tool: runs the plug-in's logic on Linux (see ToolCommands.h).
-#include <unistd.h>
-
+// qelevent-tool: on Linux, runs the plug-in's logic; on the Windows server,
+// checks the installation's files and sends test events through the
+// installed plug-in (see ToolCommands.h).
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "tools/ToolCommands.h"
+
+#ifdef _WIN32
+#include <io.h>
+
+#include "config/TextConversions.h"
+#include "platform/win32/Win32Platform.h"
+
+// The wide command line, so that file names in any script reach the tool;
+// the commands take UTF-8.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) {
+    arguments.push_back(qel::WideToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
+  }
+  return qel::tool::RunTool(arguments, std::cin, std::cout, std::cerr,
+                            _isatty(_fileno(stderr)) != 0, &qel::Win32Platform::Instance());
+}
+#else
+#include <unistd.h>
 
 int main(int argc, char** argv) {
   // Replay reads and writes millions of lines: the standard streams keep
@@ -15,3 +34,4 @@ int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   return qel::tool::RunTool(arguments, std::cin, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
 }
+#endif

@@ -18,6 +18,7 @@ constexpr uint32_t kMaxSections = 96;
 constexpr uint32_t kResourceDirectoryIndex = 2;
 constexpr uint32_t kHighBit = 0x80000000u;
 constexpr uint16_t kStringType = 6;
+constexpr uint16_t kVersionType = 16;
 constexpr int kStringsPerBlock = 16;
 
 // Little-endian reads from a byte range. A read outside the range returns 0
@@ -85,6 +86,8 @@ std::optional<uint64_t> MapRva(const std::vector<Section>& sections, uint32_t rv
 }
 
 // Resource names are compared as Windows compares them: ASCII letters without case.
+constexpr uint64_t Aligned4(uint64_t offset) { return (offset + 3) & ~uint64_t{3}; }
+
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool SameText(const std::string& a, const char* b) {
@@ -132,6 +135,9 @@ struct PeResources::Impl {
   // grows once parsing ends, so their pointers stay valid.
   std::vector<std::string> texts;
   std::vector<Block> blocks;
+  // The texts of the first string table of version resource 1, in its first
+  // language, in file order; empty when it has none or cannot be read.
+  std::vector<std::pair<std::u16string, std::u16string>> versionStrings;
 
   bool Matches(const Key& key, ResourceName query) const {
     if (query == nullptr) return false;
@@ -189,7 +195,13 @@ class TreeReader {
           }
           std::optional<uint64_t> data = Data(languageEntry.target);
           if (!data) return false;
+          const bool firstVersion = !type.type.isText && type.type.id == kVersionType &&
+                                    !resource.name.isText && resource.name.id == 1 &&
+                                    resource.languages.empty();
           resource.languages.push_back(static_cast<uint16_t>(languageEntry.name));
+          // A version resource is read only for its texts: one that cannot
+          // be read has none, and the image stays usable, as for Windows.
+          if (firstVersion) ReadVersionStrings(*data, dataSize_);
           if (strings) {
             std::optional<size_t> block = StringBlock(*data, dataSize_);
             if (!block) return false;
@@ -277,6 +289,67 @@ class TreeReader {
     blockAt_[{offset, size}] = out_.blocks.size();
     out_.blocks.push_back(std::move(strings));
     return out_.blocks.size() - 1;
+  }
+
+  // One block of a version resource: a 16-bit total length, a 16-bit value
+  // length (in units for text), a 16-bit type (1 text), a NUL-terminated key,
+  // the value and the child blocks, each part starting on a 4-byte boundary
+  // of the resource.
+  struct VersionBlock {
+    std::u16string key;
+    uint64_t value = 0;     // where the value starts
+    uint64_t children = 0;  // where the first child starts
+    uint64_t end = 0;
+  };
+
+  static std::optional<VersionBlock> ReadVersionBlock(Reader& in, uint64_t at, uint64_t limit) {
+    VersionBlock block;
+    const uint16_t length = in.U16(at);
+    const uint16_t valueLength = in.U16(at + 2);
+    const uint16_t type = in.U16(at + 4);
+    if (!in.Ok() || length < 6 || at + length > limit) return std::nullopt;
+    block.end = at + length;
+    uint64_t key = at + 6;
+    for (; key + 2 <= block.end && in.U16(key) != 0; key += 2) {
+      block.key += static_cast<char16_t>(in.U16(key));
+    }
+    block.value = Aligned4(key + 2);
+    block.children = Aligned4(block.value + uint64_t{valueLength} * (type == 1 ? 2 : 1));
+    if (!in.Ok() || key + 2 > block.end) return std::nullopt;
+    return block;
+  }
+
+  // The first child of |parent| keyed |key| (any key when empty).
+  static std::optional<VersionBlock> VersionChild(Reader& in, const VersionBlock& parent,
+                                                  std::u16string_view key) {
+    for (uint64_t at = parent.children; at + 6 <= parent.end;) {
+      std::optional<VersionBlock> child = ReadVersionBlock(in, at, parent.end);
+      if (!child) return std::nullopt;
+      if (key.empty() || child->key == key) return child;
+      at = Aligned4(child->end);
+    }
+    return std::nullopt;
+  }
+
+  void ReadVersionStrings(uint64_t offset, uint32_t size) {
+    Reader in(fileBytes_ + offset, size);
+    std::optional<VersionBlock> root = ReadVersionBlock(in, 0, size);
+    if (!root || root->key != u"VS_VERSION_INFO") return;
+    std::optional<VersionBlock> fileInfo = VersionChild(in, *root, u"StringFileInfo");
+    std::optional<VersionBlock> table = fileInfo ? VersionChild(in, *fileInfo, u"") : std::nullopt;
+    if (!table) return;
+    for (uint64_t at = table->children; at + 6 <= table->end;) {
+      std::optional<VersionBlock> text = ReadVersionBlock(in, at, table->end);
+      if (!text) return;
+      // The text runs to its NUL; writers disagree on whether its length
+      // counts units or bytes, so the length is not trusted.
+      std::u16string value;
+      for (uint64_t unit = text->value; unit + 2 <= text->end && in.U16(unit) != 0; unit += 2) {
+        value += static_cast<char16_t>(in.U16(unit));
+      }
+      out_.versionStrings.emplace_back(text->key, std::move(value));
+      at = Aligned4(text->end);
+    }
   }
 
   const uint8_t* fileBytes_;
@@ -389,6 +462,13 @@ std::optional<std::u16string> PeResources::String(uint32_t id) const {
     const std::u16string& text = impl_->blocks[resource.blocks.front()][id & 0xF];
     if (text.empty()) return std::nullopt;
     return text;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::u16string> PeResources::VersionString(std::u16string_view name) const {
+  for (const auto& [key, value] : impl_->versionStrings) {
+    if (key == name) return value;
   }
   return std::nullopt;
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Platform.h"
@@ -29,6 +30,10 @@ class PeResources {
   // String |id| from the string tables (block id / 16 + 1, entry id % 16), in
   // the first language the block has; std::nullopt when absent or empty.
   std::optional<std::u16string> String(uint32_t id) const;
+
+  // A text of version resource 1 ("FileDescription", "FileVersion" ...): from
+  // its first string table, in its first language; std::nullopt when absent.
+  std::optional<std::u16string> VersionString(std::u16string_view name) const;
 
   struct Impl;
   explicit PeResources(std::unique_ptr<Impl> impl);

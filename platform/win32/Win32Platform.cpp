@@ -1,6 +1,7 @@
 // The real platform: each call is the Windows call of the same name, nothing
 // more; only the NT-only desktop calls are looked up at run time. Wide text
-// crosses as a pointer cast (wchar_t is 16 bits here).
+// crosses as a pointer cast (wchar_t is 16 bits here). The maker's libraries
+// are called in Win32MakerLibraries.cpp.
 #include "platform/win32/Win32Platform.h"
 
 #include <windows.h>
@@ -11,20 +12,6 @@
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide text is 16-bit units on Windows");
 static_assert(sizeof(qel::OsVersionInfoA) == sizeof(OSVERSIONINFOA), "OSVERSIONINFOA layout");
 static_assert(sizeof(DWORD) == sizeof(uint32_t), "a DWORD is 32 bits");
-
-// The maker's libraries, imported at load time (see resources/*.def).
-extern "C" {
-__declspec(dllimport) int __stdcall VNXEventW(const wchar_t* source, const wchar_t* const* typePath,
-                                              const wchar_t* text, const char* language, int arg5,
-                                              int eventCode, qel::EventAttribute* const* attributes,
-                                              int arg8, int arg9, const char* destination,
-                                              int arg11);
-// Exports 5 and 6 of the IPC library. Their convention is not fixed: declared
-// __stdcall (as the import library names them), called through
-// CallEitherConvention.
-__declspec(dllimport) void* __stdcall VovuruAllocateMessage(uint32_t size);
-__declspec(dllimport) int32_t __stdcall VovuruReleaseMessage(void* message);
-}
 
 namespace qel {
 namespace {
@@ -291,20 +278,6 @@ void Win32Platform::DeleteCriticalSection(HLock lock) {
   auto* section = As<CRITICAL_SECTION*>(lock);
   ::DeleteCriticalSection(section);
   delete section;
-}
-
-int32_t Win32Platform::VNXEventW(const VnxEventArgs& a) {
-  return ::VNXEventW(Wide(a.source), reinterpret_cast<const wchar_t* const*>(a.typePath),
-                     Wide(a.text), a.language, a.arg5, a.eventCode, a.attributes, a.arg8, a.arg9,
-                     a.destination, a.arg11);
-}
-
-void* Win32Platform::IpcAllocateMessage(uint32_t size) {
-  return CallEitherConvention(&::VovuruAllocateMessage, size);
-}
-
-int32_t Win32Platform::IpcReleaseMessage(void* message) {
-  return CallEitherConvention(&::VovuruReleaseMessage, message);
 }
 
 }  // namespace qel

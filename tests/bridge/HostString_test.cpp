@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/HostStringObject.h"
 #include "bridge/ModuleState.h"
 #include "platform/hosted/HostedPlatform.h"
-#include "support/HostStringObjects.h"
 
 #if defined(_WIN32) && defined(__i386__)
 #include <windows.h>
@@ -27,7 +27,6 @@ namespace qel {
 namespace {
 
 using namespace std::string_view_literals;
-using test::HostStringObject;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -44,20 +43,6 @@ constexpr LayoutCase kLayouts[] = {
     {HostStringLayout::mingw, 24, 32},
 };
 
-std::string Name(HostStringLayout layout) {
-  switch (layout) {
-    case HostStringLayout::msvc6:
-      return "msvc6";
-    case HostStringLayout::msvc7:
-      return "msvc7";
-    case HostStringLayout::msvc10:
-      return "msvc10";
-    case HostStringLayout::mingw:
-      return "mingw";
-  }
-  return "?";
-}
-
 // 300 units, some beyond the Basic Multilingual Plane.
 const std::u16string kLong = [] {
   std::u16string text;
@@ -72,7 +57,7 @@ TEST(HostString, ReadsEveryLayoutsTexts) {
   const std::u16string_view texts[] = {u""sv,        u"F"sv,        u"Fan\0 2"sv,
                                        u"Host_Fa"sv, u"Host_Fan"sv, kLong};
   for (const LayoutCase& c : kLayouts) {
-    SCOPED_TRACE(Name(c.layout));
+    SCOPED_TRACE(HostStringLayoutName(c.layout));
     EXPECT_EQ(HostStringObject(c.layout, u"").Size(), sizeof(void*) == 4 ? c.size32 : c.size64);
     for (std::u16string_view text : texts) {
       SCOPED_TRACE(text.size());
@@ -112,7 +97,7 @@ TEST(HostString, RefusesObjectsNoStringCanBe) {
   };
   for (const LayoutCase& c : kLayouts) {
     for (const Edit& edit : edits) {
-      SCOPED_TRACE(Name(c.layout) + ": " + edit.what);
+      SCOPED_TRACE(std::string(HostStringLayoutName(c.layout)) + ": " + edit.what);
       HostStringObject object(c.layout, edit.text);
       if (edit.buffer) object.SetBuffer(*edit.buffer);
       if (edit.length) object.SetLength(*edit.length);
@@ -144,7 +129,7 @@ TEST(HostString, ProcessHostEventPostsOnlyWhatItCouldRead) {
   };
   for (const LayoutCase& c : kLayouts) {
     for (const Call& call : calls) {
-      SCOPED_TRACE(Name(c.layout) + ": " + call.what);
+      SCOPED_TRACE(std::string(HostStringLayoutName(c.layout)) + ": " + call.what);
       HostedPlatform platform;
       ModuleState state(platform);
       HostStringObject className(c.layout, call.className);
@@ -239,7 +224,7 @@ TEST(HostString, AGuardedReadOfUnmappedMemoryGives14AndTheProcessGoesOn) {
   ASSERT_TRUE(VirtualFree(region, 0, MEM_RELEASE));
   void* const chain = HandlerChain();
   for (const LayoutCase& c : kLayouts) {
-    SCOPED_TRACE(Name(c.layout));
+    SCOPED_TRACE(HostStringLayoutName(c.layout));
     HostedPlatform platform;
     ModuleState state(platform);
     HostStringObject name(c.layout, u"Host_Fan");

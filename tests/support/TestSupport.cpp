@@ -21,7 +21,7 @@ TempFolder::~TempFolder() {
 
 std::filesystem::path TempFolder::Write(const std::string& relative,
                                         const std::string& bytes) const {
-  std::filesystem::path file = path_ / relative;
+  std::filesystem::path file = path_ / std::filesystem::u8path(relative);
   std::filesystem::create_directories(file.parent_path());
   std::ofstream(file, std::ios::binary) << bytes;
   return file;

@@ -15,7 +15,7 @@ class TempFolder {
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
   const std::filesystem::path& Path() const { return path_; }
-  // Writes |bytes| to the file at |relative| (folders created as needed) and
+  // Writes |bytes| to the file at |relative| (UTF-8; folders created as needed) and
   // returns its full path.
   std::filesystem::path Write(const std::string& relative, const std::string& bytes) const;
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/support/HostStringObjects.h"
+#include "bridge/HostStringObject.h"
 
 namespace qel::test {
 

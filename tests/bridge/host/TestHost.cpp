@@ -47,15 +47,14 @@
 #include "platform/Platform.h"
 #include "stubs/vnxsdevt/EventRecord.h"
 #include "tests/bridge/host/HostStrings.h"
+#include "tests/support/ProductRegistration.h"
 
 namespace {
 
 using namespace std::string_view_literals;
+using qel::test::Narrow;
+using qel::test::ProductRegistration;
 
-constexpr char kProductKey[] = "SOFTWARE\\Korvane\\Telvar";
-constexpr char kVendorKey[] = "SOFTWARE\\Korvane";
-constexpr char kVersion[] = "qel-testhost";
-constexpr char kVersionKey[] = "SOFTWARE\\Korvane\\Telvar\\qel-testhost";
 const wchar_t* const kPayload[] = {L"vnxsdevt.dll", L"VOVURU32.DLL"};
 
 int failures = 0;
@@ -67,18 +66,6 @@ void Check(bool ok, const std::string& what) {
 
 void CheckResult(int got, int want, const std::string& what) {
   Check(got == want, what + (got == want ? "" : " (returned " + std::to_string(got) + ")"));
-}
-
-std::string Narrow(UINT codePage, const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                 0, nullptr, nullptr);
-  std::string out(size > 0 ? size : 0, '\0');
-  if (size > 0) {
-    WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
-                        nullptr, nullptr);
-  }
-  return out;
 }
 
 std::string Utf8(const std::wstring& text) { return Narrow(CP_UTF8, text); }
@@ -157,72 +144,6 @@ class InstallFolder {
   std::wstring root_;
   std::wstring ci_;
   std::vector<std::wstring> files_;
-};
-
-// The product's registry key, written as the installer writes it ("Version"
-// naming a subkey that holds "TELVARPATH", in the ANSI code page) and removed
-// again afterwards. A key that this program did not write is never touched.
-class ProductRegistration {
- public:
-  bool Register(const std::wstring& installFolder, std::string* error) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-      char version[256] = {};
-      DWORD size = sizeof version - 1;
-      LONG read = RegQueryValueExA(key, "Version", nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(version), &size);
-      RegCloseKey(key);
-      if (read != ERROR_SUCCESS || std::string(version) != kVersion) {
-        *error = "a product installation is registered on this machine; not touching it";
-        return false;
-      }
-    }
-    createdVendor_ = !Exists(kVendorKey);
-    createdProduct_ = !Exists(kProductKey);
-    registered_ = true;
-    if (!SetString(kProductKey, "Version", kVersion) ||
-        !SetString(kVersionKey, "TELVARPATH", Narrow(CP_ACP, installFolder))) {
-      *error = "cannot write HKEY_LOCAL_MACHINE\\" + std::string(kProductKey) +
-               " (administrator rights needed)";
-      return false;
-    }
-    return true;
-  }
-  ~ProductRegistration() {
-    if (!registered_) return;
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kVersionKey);
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-      RegDeleteValueA(key, "Version");
-      RegCloseKey(key);
-    }
-    // RegDeleteKey refuses a key with subkeys, so nothing foreign goes.
-    if (createdProduct_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, kProductKey);
-    if (createdVendor_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, kVendorKey);
-  }
-
- private:
-  static bool Exists(const char* path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
-    return true;
-  }
-  static bool SetString(const char* path, const char* name, const std::string& text) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS) {
-      return false;
-    }
-    LONG written = RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                                  static_cast<DWORD>(text.size()) + 1);
-    RegCloseKey(key);
-    return written == ERROR_SUCCESS;
-  }
-
-  bool registered_ = false;
-  bool createdVendor_ = false;
-  bool createdProduct_ = false;
 };
 
 bool WriteFile(const std::wstring& path, const std::string& bytes) {
@@ -319,7 +240,7 @@ using InitMapFunction = bool (*)();
 using ProcessEventFunction = int(__stdcall*)(int, const void*, const void*, const void*,
                                              const void*);
 using qel::HostStringLayout;
-using qel::test::HostStringObject;
+using qel::HostStringObject;
 using qel::test::HostStrings;
 
 // What this run passes: the layout of the plug-in under test, which library
@@ -602,17 +523,6 @@ int RunReplay(const Run& run, const std::wstring& calls, const std::wstring& pro
   return plugin.Free() ? 0 : 1;
 }
 
-std::optional<HostStringLayout> LayoutNamed(const std::string& name) {
-  const std::pair<const char*, HostStringLayout> layouts[] = {{"msvc6", HostStringLayout::msvc6},
-                                                              {"msvc7", HostStringLayout::msvc7},
-                                                              {"msvc10", HostStringLayout::msvc10},
-                                                              {"mingw", HostStringLayout::mingw}};
-  for (const auto& [layoutName, layout] : layouts) {
-    if (name == layoutName) return layout;
-  }
-  return std::nullopt;
-}
-
 // A layout's strings unless told otherwise: those of the newest library
 // that has them.
 std::string DefaultStrings(HostStringLayout layout) {
@@ -634,7 +544,7 @@ std::string DefaultStrings(HostStringLayout layout) {
 // saying why, when they cannot be had.
 std::unique_ptr<HostStrings> StringsOf(const std::string& source) {
   if (source == "std::wstring") return std::make_unique<qel::test::OwnStrings>();
-  if (std::optional<HostStringLayout> layout = LayoutNamed(source)) {
+  if (std::optional<HostStringLayout> layout = qel::HostStringLayoutNamed(source)) {
     return std::make_unique<qel::test::LaidOutStrings>(*layout);
   }
   auto strings = std::make_unique<qel::test::LibraryStrings>();
@@ -756,7 +666,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!ReportsWindows(as)) return 1;
   }
   Run run{Utf8(layout), {}, nullptr};
-  std::optional<HostStringLayout> layoutId = LayoutNamed(run.layout);
+  std::optional<HostStringLayout> layoutId = qel::HostStringLayoutNamed(run.layout);
   if (!layoutId) {
     std::printf("setup: no layout %s\n", run.layout.c_str());
     return 2;

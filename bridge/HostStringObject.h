@@ -1,7 +1,9 @@
 // Host wide string objects built byte by byte, as each host library lays them
-// out on this build's pointer width, for the tests and the Windows test host.
-// The fields are written here in each library's own order, independently of
-// the reader they test.
+// out on this build's pointer width: what qelevent-tool send passes the
+// plug-in, and what the tests and the Windows test host pass it. The fields
+// are written here in each library's own order, independently of the reader
+// in HostString.cpp, and nothing beyond the fields is given: a reader that
+// relied on more (a NUL after the text, say) fails on these objects.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +13,7 @@
 
 #include "bridge/HostString.h"
 
-namespace qel::test {
+namespace qel {
 
 class HostStringObject {
  public:
@@ -106,4 +108,4 @@ class HostStringObject {
   std::vector<char16_t> heap_;
 };
 
-}  // namespace qel::test
+}  // namespace qel

@@ -1,0 +1,226 @@
+// qelevent-tool.exe run as an integrator runs it on the server: started as a
+// program of its own with a wide command line, on files in folders whose
+// names are not ASCII, and sending events through the real plug-in of each
+// host string layout, whose posts the stand-in event library records.
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "support/ProductRegistration.h"
+#include "support/TestSupport.h"
+
+namespace qel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> Split(const std::string& list) {
+  std::vector<std::string> parts;
+  size_t begin = 0;
+  for (size_t bar; (bar = list.find('|', begin)) != std::string::npos; begin = bar + 1) {
+    parts.push_back(list.substr(begin, bar - begin));
+  }
+  parts.push_back(list.substr(begin));
+  return parts;
+}
+
+// The build's paths are this machine's; Wine shows its / as drive Z:.
+fs::path BuildPath(const std::string& path) { return fs::u8path("Z:" + path).make_preferred(); }
+
+std::string ReadFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct ToolRun {
+  DWORD exitCode = 0;
+  std::string out;  // UTF-8, as the tool writes it
+  std::string err;
+};
+
+// Starts the tool with |arguments|, each quoted, its output going to files.
+ToolRun RunTool(const fs::path& work, const std::vector<std::wstring>& arguments) {
+  const fs::path tool = BuildPath(QEL_TOOL_EXE);
+  std::wstring commandLine = L"\"" + tool.wstring() + L"\"";
+  for (const std::wstring& argument : arguments) commandLine += L" \"" + argument + L"\"";
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  const fs::path outFile = work / "out.txt";
+  const fs::path errFile = work / "err.txt";
+  HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE err = CreateFileW(errFile.c_str(), GENERIC_WRITE, 0, &inherit, CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  PROCESS_INFORMATION process = {};
+  ToolRun run;
+  if (CreateProcessW(tool.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                     work.c_str(), &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &run.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  } else {
+    run.exitCode = 0xDEAD;
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  run.out = ReadFile(outFile);
+  run.err = ReadFile(errFile);
+  return run;
+}
+
+class ToolOnServer : public ::testing::Test {
+ protected:
+  test::TempFolder work;
+  // One letter that the ANSI code page 1252 has, one that it lacks.
+  const fs::path ansiFolder = work.Path() / fs::u8path(u8"Überwachung");
+  const fs::path wideFolder = work.Path() / fs::u8path(u8"Prüfung Ω");
+
+  void SetUp() override {
+    ASSERT_EQ(GetACP(), 1252u) << "the folder names are chosen for code page 1252";
+    fs::create_directories(ansiFolder);
+    fs::create_directories(wideFolder);
+    for (const auto& plugin : Split(QEL_PLUGINS_BY_LAYOUT)) {
+      const size_t equals = plugin.find('=');
+      const std::string layout = plugin.substr(0, equals);
+      // Copied off the shared build folder, from which Wine does not always
+      // map a DLL whole; the stand-ins beside each, where the plug-in finds them.
+      const fs::path folder = ansiFolder / layout;
+      fs::create_directories(folder);
+      fs::copy_file(BuildPath(plugin.substr(equals + 1)), folder / "qelevent.dll");
+      for (const std::string& standIn : Split(QEL_STAND_INS)) {
+        fs::copy_file(BuildPath(standIn), folder / BuildPath(standIn).filename());
+      }
+      layouts.push_back(layout);
+    }
+    properties = ReadFile(BuildPath(QEL_SAMPLE_PROPERTIES));
+    ASSERT_FALSE(properties.empty());
+  }
+
+  fs::path WriteFile(const fs::path& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+
+  std::vector<std::string> layouts;
+  std::string properties;
+};
+
+TEST_F(ToolOnServer, ChecksAndComparesFilesInFoldersOfAnyName) {
+  const fs::path sample = WriteFile(wideFolder / "qelevent.properties", properties);
+  // A marked line inserted above CIM_Fan's: the classes below it move.
+  std::string edited = properties;
+  const size_t fan = edited.find("\nFan=cim:");
+  ASSERT_NE(fan, std::string::npos);
+  edited.insert(fan + 1, "Pump=cim:Telvar_Services.CIM_Pump\n");
+  const fs::path changed = WriteFile(wideFolder / "edited.properties", edited);
+  const fs::path module = ansiFolder / layouts.front() / "qelevent.dll";
+
+  const ToolRun check =
+      RunTool(work.Path(), {L"check", L"--module", module.wstring(), sample.wstring()});
+  EXPECT_EQ(check.exitCode, 0u) << check.err;
+  EXPECT_NE(check.out.find(sample.u8string() + " (categories from " + module.u8string()),
+            std::string::npos)
+      << check.out;
+  EXPECT_NE(check.out.find("19 mappings, no warnings"), std::string::npos) << check.out;
+
+  const ToolRun diff = RunTool(
+      work.Path(), {L"diff", L"--module", module.wstring(), sample.wstring(), changed.wstring()});
+  EXPECT_EQ(diff.exitCode, 1u) << diff.err;
+  EXPECT_NE(diff.out.find("(CIM_Pump) inserted"), std::string::npos) << diff.out;
+
+  // A file that maps nothing warns.
+  const fs::path empty = WriteFile(wideFolder / "empty.properties", "# nothing yet\r\n");
+  const ToolRun warned =
+      RunTool(work.Path(), {L"check", L"--module", module.wstring(), empty.wstring()});
+  EXPECT_EQ(warned.exitCode, 1u) << warned.out;
+  EXPECT_NE(warned.err.find(empty.u8string() + ":"), std::string::npos) << warned.err;
+}
+
+TEST_F(ToolOnServer, SendsThroughThePluginOfEachLayout) {
+  for (const std::string& layout : layouts) {
+    SCOPED_TRACE(layout);
+    const fs::path log = work.Path() / (layout + "-events.jsonl");
+    SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
+    // The DLL named relative to the working folder. Texts long enough for a
+    // buffer of their own, and short ones that live in the object itself,
+    // where the layout has room for them.
+    const ToolRun run =
+        RunTool(work.Path(),
+                {L"send", L"--dll", (ansiFolder.filename() / layout / "qelevent.dll").wstring(),
+                 L"--event-code", L"0x1F", L"--event-text", L"L\u00fcfter 2 steht still",
+                 L"--category-attribute", L"Warm", L"--target", L"rack-7", L"CIM_Fan"});
+    EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+    EXPECT_NE(run.out.find("(host strings: " + layout + ")"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("ProcessEvent returned 0: posted"), std::string::npos) << run.out;
+    const std::string posted = ReadFile(log);
+    EXPECT_TRUE(std::regex_search(
+        posted, std::regex(R"("text":"L\\u00fcfter 2 steht still".*"eventCode":31,)"
+                           R"("attributes":\[\{"name":"CATEGORY",[^}]*"value":"Warm"\},)"
+                           R"(\{"name":"CLASSNAME",[^}]*"value":"CIM_Fan"\},)"
+                           R"(\{"name":"TARGET",[^}]*"value":"rack-7"\})")))
+        << posted;
+  }
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", nullptr);
+}
+
+TEST_F(ToolOnServer, RefusesWhatItCannotSendThrough) {
+  const fs::path plugin = ansiFolder / layouts.front() / "qelevent.dll";
+  const fs::path unspellable = wideFolder / "qelevent.dll";
+  fs::copy_file(plugin, unspellable);
+  const struct {
+    fs::path dll;
+    const char* says;
+  } cases[] = {
+      {ansiFolder / layouts.front() / "VOVURU32.DLL", "names no host string layout"},
+      {unspellable, "ANSI code page cannot spell"},
+      {ansiFolder / "missing.dll", "does not exist"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dll.u8string());
+    const ToolRun run = RunTool(work.Path(), {L"send", L"--dll", c.dll.wstring(), L"CIM_Fan"});
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+  }
+}
+
+TEST_F(ToolOnServer, DefaultsToTheRegisteredInstallation) {
+  const fs::path ci = ansiFolder / "ci";
+  fs::create_directories(ci);
+  for (const fs::path& file : fs::directory_iterator(ansiFolder / layouts.front())) {
+    fs::copy_file(file, ci / file.filename());
+  }
+  WriteFile(ci / "qelevent.properties", properties);
+  test::ProductRegistration registration;
+  std::string error;
+  ASSERT_TRUE(registration.Register(ansiFolder.wstring(), &error)) << error;
+  const ToolRun check = RunTool(work.Path(), {L"check"});
+  EXPECT_EQ(check.exitCode, 0u) << check.err;
+  EXPECT_EQ(check.out.rfind((ci / "qelevent.properties").u8string(), 0), 0u) << check.out;
+
+  const fs::path log = work.Path() / "installed-events.jsonl";
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
+  const ToolRun send = RunTool(work.Path(), {L"send", L"CIM_Fan"});
+  SetEnvironmentVariableW(L"VNXSDEVT_LOG", nullptr);
+  EXPECT_EQ(send.exitCode, 0u) << send.out << send.err;
+  // The installation's file maps CIM_Fan to its category "Fan".
+  EXPECT_TRUE(std::regex_search(ReadFile(log), std::regex(R"("typePath":\["[^"]+","Fan"\])")))
+      << ReadFile(log);
+
+  const ToolRun unnamed = RunTool(work.Path(), {L"send", L""});
+  EXPECT_EQ(unnamed.exitCode, 1u) << unnamed.err;
+  EXPECT_NE(unnamed.out.find("ProcessEvent returned 2: not posted"), std::string::npos)
+      << unnamed.out;
+}
+
+}  // namespace
+}  // namespace qel

@@ -1,0 +1,127 @@
+#include "tools/SendEvent.h"
+
+#include <ostream>
+#include <string_view>
+
+#include "bridge/HostString.h"
+#include "bridge/HostStringObject.h"
+#include "config/TextConversions.h"
+#include "platform/Platform.h"
+#include "platform/ScopedHandles.h"
+#include "platform/hosted/PeResources.h"
+#include "tools/PropertiesCheck.h"
+
+namespace qel::tool {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The plug-in's exports, as the host calls them.
+using InitMapFn = bool (*)();
+using ProcessEventFn = int32_t(QEL_STDCALL*)(int32_t eventCode, const void* className,
+                                             const void* eventText, const void* categoryAttribute,
+                                             const void* target);
+
+// The maker's libraries that the plug-in imports are looked for beside it
+// first, then where the system looks for any library.
+constexpr uint32_t kLoadWithAlteredSearchPath = 0x8;
+constexpr uint32_t kQuietErrorMode = kSemFailCriticalErrors | kSemNoOpenFileErrorBox;
+
+std::string Meaning(int32_t result) {
+  switch (result) {
+    case 0:
+      return "posted: the event was handed to the event library (vnxsdevt.dll), which does not "
+             "say what the event server made of it";
+    case 2:
+      return "not posted: the class name is empty";
+    case 14:
+      return "not posted: the thread could not be attached to the interactive desktop, or the "
+             "plug-in could not read a string (a DLL built for another host's strings?)";
+    default:
+      return "not a result the plug-in gives";
+  }
+}
+
+}  // namespace
+
+std::optional<HostStringLayout> PluginHostStringLayout(const PeResources& module) {
+  const std::optional<std::u16string> description = module.VersionString(u"FileDescription");
+  if (!description) return std::nullopt;
+  const std::string text = WideToUtf8(*description);
+  constexpr std::string_view kIntro = "(host strings: ";
+  const size_t at = text.find(kIntro);
+  if (at == std::string::npos) return std::nullopt;
+  const size_t begin = at + kIntro.size();
+  const size_t end = text.find_first_of(",)", begin);
+  if (end == std::string::npos) return std::nullopt;
+  return HostStringLayoutNamed(std::string_view(text).substr(begin, end - begin));
+}
+
+int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, std::ostream& err) {
+  auto fail = [&err](const std::string& why) {
+    err << "qelevent-tool send: " << why << "\n";
+    return 2;
+  };
+  std::string error;
+  fs::path dll;
+  if (settings.dll) {
+    dll = *settings.dll;
+  } else if (const std::optional<fs::path> ci = DefaultCiFolder(&server, error)) {
+    dll = *ci / "qelevent.dll";
+  } else {
+    return fail(error + ": name the plug-in with --dll");
+  }
+  const std::shared_ptr<const PeResources> resources = ReadModule(dll, error);
+  if (!resources) return fail(error);
+  const std::optional<HostStringLayout> layout = PluginHostStringLayout(*resources);
+  if (!layout) {
+    return fail(dll.u8string() +
+                " names no host string layout in its file description: it is not a qelevent.dll "
+                "whose strings send knows how to pass");
+  }
+
+  // The system loads modules by ANSI name here, as the host does, and finds
+  // a module's imports beside it only when its path is absolute.
+  std::error_code ignored;
+  if (fs::path absolute = fs::absolute(dll, ignored); !absolute.empty()) dll = absolute;
+  const std::u16string wide = dll.u16string();
+  const std::string ansi = WideToAnsi(server, wide);
+  if (AnsiToWide(server, ansi) != wide) {
+    return fail(dll.u8string() +
+                " has a name that the ANSI code page cannot spell: copy it to a "
+                "folder whose name it can");
+  }
+  UniqueModule module = MakeUniqueModule(server, nullptr);
+  {
+    ScopedErrorMode quiet(server, kQuietErrorMode);
+    module.reset(server.LoadLibraryExA(ansi.c_str(), kLoadWithAlteredSearchPath));
+  }
+  if (!module) {
+    return fail(dll.u8string() +
+                " could not be loaded: it, or vnxsdevt.dll or VOVURU32.DLL that it imports, is "
+                "missing (they are looked for beside it, in the current folder and on PATH)");
+  }
+  auto initMap = reinterpret_cast<InitMapFn>(server.GetProcAddress(module.get(), "InitMap"));
+  auto processEvent =
+      reinterpret_cast<ProcessEventFn>(server.GetProcAddress(module.get(), "ProcessEvent"));
+  if (initMap == nullptr || processEvent == nullptr) {
+    return fail(dll.u8string() +
+                " does not export InitMap and ProcessEvent: it is not the plug-in");
+  }
+
+  out << "plug-in: " << dll.u8string() << " (host strings: " << HostStringLayoutName(*layout)
+      << ")\n";
+  out << "InitMap returned " << (initMap() ? "true" : "false") << "\n";
+  const HostStringObject className(*layout, Utf8ToWide(settings.className));
+  const HostStringObject eventText(*layout, Utf8ToWide(settings.eventText));
+  const HostStringObject categoryAttribute(*layout, Utf8ToWide(settings.categoryAttribute));
+  const HostStringObject target(*layout, Utf8ToWide(settings.target));
+  out << "ProcessEvent(" << settings.eventCode << ", " << settings.className
+      << "): a busy event server is asked once more after two minutes" << std::endl;
+  const int32_t result = processEvent(settings.eventCode, className.Address(), eventText.Address(),
+                                      categoryAttribute.Address(), target.Address());
+  out << "ProcessEvent returned " << result << ": " << Meaning(result) << "\n";
+  return result == 0 ? 0 : 1;
+}
+
+}  // namespace qel::tool

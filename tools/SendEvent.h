@@ -1,0 +1,41 @@
+// The send command: one test event through an installed plug-in, on the
+// server, the way the host service passes it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace qel {
+class Platform;
+class PeResources;
+enum class HostStringLayout;
+}  // namespace qel
+
+namespace qel::tool {
+
+struct SendSettings {
+  // By default the registered installation's ci\qelevent.dll.
+  std::optional<std::filesystem::path> dll;
+  int32_t eventCode = 0;
+  std::string className;  // UTF-8, as are the texts below
+  std::string eventText = "Test event from qelevent-tool send";
+  std::string categoryAttribute;
+  std::string target;
+};
+
+// The layout of the host's strings that a plug-in module reads, as its
+// FileDescription names it ("... (host strings: msvc6, ...)"); nothing for a
+// module that names none.
+std::optional<HostStringLayout> PluginHostStringLayout(const PeResources& module);
+
+// Loads the plug-in through |server|, calls InitMap and then ProcessEvent with
+// strings laid out as its FileDescription names them, and prints what each
+// returned and what that means. Returns 0 when ProcessEvent returned 0, 1
+// when it returned anything else, 2 when it could not be called (one line on
+// |err|).
+int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, std::ostream& err);
+
+}  // namespace qel::tool
