@@ -94,7 +94,17 @@ void HostedRegistry::DeleteKey(const std::string& path) {
     if (child == key->subkeys.end()) return;
     key = child->second.get();
   }
-  key->subkeys.erase(last);
+  auto doomed = key->subkeys.find(last);
+  if (doomed == key->subkeys.end()) return;
+  ForgetOpened(*doomed->second);
+  key->subkeys.erase(doomed);
+}
+
+void HostedRegistry::ForgetOpened(const Key& key) {
+  for (auto& [handle, open] : openKeys_) {
+    if (open == &key) open = nullptr;
+  }
+  for (const auto& [name, subkey] : key.subkeys) ForgetOpened(*subkey);
 }
 
 void HostedRegistry::SetString(const std::string& keyPath, const std::string& name,
@@ -229,6 +239,7 @@ bool HostedRegistry::LoadRegedit4(const std::string& text, std::string* error) {
 namespace {
 const long kErrorInvalidHandle = 6;
 const long kErrorInvalidParameter = 87;
+const long kErrorKeyDeleted = 1018;
 }  // namespace
 
 long HostedRegistry::OpenKey(HKey root, const char* subKey, HandleCounter& handles, HKey* result) {
@@ -245,6 +256,7 @@ long HostedRegistry::QueryValue(HKey key, const char* valueName, uint32_t* type,
                                 uint32_t* size) const {
   auto open = openKeys_.find(HandleValue(key));
   if (open == openKeys_.end()) return kErrorInvalidHandle;
+  if (open->second == nullptr) return kErrorKeyDeleted;
   auto value = open->second->values.find(UpperAscii(valueName ? valueName : ""));
   if (value == open->second->values.end()) return kErrorFileNotFound;
   const std::vector<uint8_t>& bytes = value->second.data;

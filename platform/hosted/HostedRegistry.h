@@ -35,6 +35,8 @@ class HostedRegistry {
   Key& CreateKey(const std::string& path);
   // Null when any part is missing.
   const Key* FindKey(const std::string& path) const;
+  // A handle still open to the key or a key below it stays open, as on
+  // Windows, and reads nothing more (ERROR_KEY_DELETED).
   void DeleteKey(const std::string& path);
 
   // A REG_SZ value stores its bytes and a terminating NUL, as Windows does.
@@ -56,8 +58,11 @@ class HostedRegistry {
   long CloseKey(HKey key);
 
  private:
+  // Marks the handles open to |key| and the keys below it as deleted.
+  void ForgetOpened(const Key& key);
+
   Key root_;
-  std::map<uintptr_t, const Key*> openKeys_;
+  std::map<uintptr_t, const Key*> openKeys_;  // null: the key was deleted
 };
 
 }  // namespace qel

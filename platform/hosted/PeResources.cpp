@@ -85,9 +85,10 @@ std::optional<uint64_t> MapRva(const std::vector<Section>& sections, uint32_t rv
   return std::nullopt;
 }
 
-// Resource names are compared as Windows compares them: ASCII letters without case.
+// The parts of a version resource start on 4-byte boundaries.
 constexpr uint64_t Aligned4(uint64_t offset) { return (offset + 3) & ~uint64_t{3}; }
 
+// Resource names are compared as Windows compares them: ASCII letters without case.
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool SameText(const std::string& a, const char* b) {
@@ -338,6 +339,7 @@ class TreeReader {
     std::optional<VersionBlock> fileInfo = VersionChild(in, *root, u"StringFileInfo");
     std::optional<VersionBlock> table = fileInfo ? VersionChild(in, *fileInfo, u"") : std::nullopt;
     if (!table) return;
+    std::vector<std::pair<std::u16string, std::u16string>> texts;
     for (uint64_t at = table->children; at + 6 <= table->end;) {
       std::optional<VersionBlock> text = ReadVersionBlock(in, at, table->end);
       if (!text) return;
@@ -347,9 +349,10 @@ class TreeReader {
       for (uint64_t unit = text->value; unit + 2 <= text->end && in.U16(unit) != 0; unit += 2) {
         value += static_cast<char16_t>(in.U16(unit));
       }
-      out_.versionStrings.emplace_back(text->key, std::move(value));
+      texts.emplace_back(text->key, std::move(value));
       at = Aligned4(text->end);
     }
+    out_.versionStrings = std::move(texts);
   }
 
   const uint8_t* fileBytes_;

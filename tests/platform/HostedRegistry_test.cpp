@@ -54,6 +54,26 @@ TEST(HostedRegistry, DeletionsRemoveKeysAndValues) {
   EXPECT_EQ(StringValue(registry, "SOFTWARE\\A", "Y"), "<no value>");
 }
 
+// A handle open to a key that goes, or to one below it, reads nothing more
+// (ERROR_KEY_DELETED) and still closes; its sibling reads on.
+TEST(HostedRegistry, AHandleToADeletedKeyStaysOpenAndReadsNothing) {
+  HostedRegistry registry;
+  HandleCounter handles;
+  for (const char* key : {"SOFTWARE\\A", "SOFTWARE\\A\\B", "SOFTWARE\\C"}) {
+    registry.SetString(key, "x", "1");
+  }
+  HKey a = nullptr, b = nullptr, c = nullptr;
+  ASSERT_EQ(registry.OpenKey(HkeyLocalMachine(), "SOFTWARE\\A", handles, &a), kErrorSuccess);
+  ASSERT_EQ(registry.OpenKey(HkeyLocalMachine(), "SOFTWARE\\A\\B", handles, &b), kErrorSuccess);
+  ASSERT_EQ(registry.OpenKey(HkeyLocalMachine(), "SOFTWARE\\C", handles, &c), kErrorSuccess);
+  registry.DeleteKey("SOFTWARE\\A");
+  uint32_t size = 0;
+  EXPECT_EQ(registry.QueryValue(a, "x", nullptr, nullptr, &size), 1018);
+  EXPECT_EQ(registry.QueryValue(b, "x", nullptr, nullptr, &size), 1018);
+  EXPECT_EQ(registry.QueryValue(c, "x", nullptr, nullptr, &size), kErrorSuccess);
+  for (HKey key : {a, b, c}) EXPECT_EQ(registry.CloseKey(key), kErrorSuccess);
+}
+
 TEST(HostedRegistry, RefusesMalformedExportsNamingTheLine) {
   struct Case {
     const char* text;
