@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Checks a built qelevent.dll as a file, with the mingw binutils; nothing of
 it runs. Usage: check_qelevent_dll.py OBJDUMP WINDRES DLL
+            or: check_qelevent_dll.py OBJDUMP --program EXE
 
 Fails (exit 1, one line per problem) unless the file is an i386 DLL that
 exports exactly InitMap (ordinal 1) and ProcessEvent (ordinal 2) under plain
@@ -10,6 +11,12 @@ header: the plug-in guards its reads of the host's objects with one), needs no
 C++ or GCC runtime DLL, imports from the system only
 functions of SYSTEM_IMPORTS, and carries the string table with exactly the ids
 1000 to 1020, all in language 0x0409.
+
+With --program it checks qelevent-tool.exe instead: a 32-bit x86 console
+program that imports from PROGRAM_DLLS only, so neither a C++ or GCC runtime
+DLL, which a server does not have, nor the maker's libraries, which the plug-in
+it loads imports itself (the tool must start where the system cannot find
+them, to say so).
 """
 import re
 import subprocess
@@ -96,6 +103,8 @@ SYSTEM_IMPORTS = {
         "strncmp strxfrm towlower towupper vfprintf wcscoll wcsftime wcslen wcsxfrm").split()},
 }
 MAKER_LIBRARIES = {"vnxsdevt.dll", "vovuru32.dll"}
+PROGRAM_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "msvcrt.dll"}
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 
 
 def run(*command, check=True):
@@ -268,7 +277,30 @@ def check(objdump, windres, dll):
     return problems, minimum
 
 
+def check_program(objdump, exe):
+    problems = []
+    if "file format pei-i386" not in run(objdump, "-f", exe):
+        problems.append("machine: not a 32-bit x86 PE image")
+    private = run(objdump, "-p", exe)
+    subsystem = re.search(r"^Subsystem\s+0*([0-9a-fA-F]+)", private, re.M)
+    if not subsystem or int(subsystem.group(1), 16) != IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        problems.append("subsystem: not a console program")
+    for dll in parse_imports(private):
+        if dll.lower() in MAKER_LIBRARIES:
+            problems.append(f"imports: the maker's library {dll}")
+        elif dll.lower() not in PROGRAM_DLLS:
+            problems.append(f"imports: {dll}, not one of {sorted(PROGRAM_DLLS)}")
+    return problems
+
+
 def main(argv):
+    if len(argv) == 4 and argv[2] == "--program":
+        problems = check_program(argv[1], argv[3])
+        for problem in problems:
+            print(f"{argv[3]}: {problem}")
+        if not problems:
+            print(f"{argv[3]}: i386 console program importing from {sorted(PROGRAM_DLLS)} only")
+        return 1 if problems else 0
     if len(argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
