@@ -32,13 +32,6 @@ bool IsHexDigits(const std::string& text) {
   return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
 
-std::string FoldAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 std::string TrimBlanks(const std::string& text) {
   const size_t first = text.find_first_not_of(" \t");
   if (first == std::string::npos) return "";
@@ -164,7 +157,7 @@ class NotificationReader : public json::json_sax_t {
   std::optional<std::pair<std::string, std::string>> CaseTwin() const {
     for (const std::string& name : unknown_) {
       for (const char* field : kFields) {
-        if (FoldAscii(name) == FoldAscii(field)) return std::make_pair(name, std::string(field));
+        if (UpperAscii(name) == UpperAscii(field)) return std::make_pair(name, std::string(field));
       }
     }
     return std::nullopt;

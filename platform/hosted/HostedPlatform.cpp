@@ -154,10 +154,12 @@ int32_t HostedPlatform::OpenFile(const char* path, uint32_t style) {
   return disk_.FileExists(path, style);
 }
 
-HFile HostedPlatform::CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
-                                  uint32_t creation) {
+// Both calls are logged alike and open through the same disk.
+template <typename Char>
+HFile HostedPlatform::CreateFileNamed(const char* call, const Char* path, uint32_t access,
+                                      uint32_t shareMode, uint32_t creation) {
   Lock lock(mutex_);
-  if (Call("CreateFileW", [&] {
+  if (Call(call, [&] {
         return Text(path) + ", " + Hex(access) + ", " + std::to_string(shareMode) + ", " +
                std::to_string(creation);
       })) {
@@ -166,16 +168,14 @@ HFile HostedPlatform::CreateFileW(const char16_t* path, uint32_t access, uint32_
   return disk_.Open(path, access, creation);
 }
 
+HFile HostedPlatform::CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
+                                  uint32_t creation) {
+  return CreateFileNamed("CreateFileW", path, access, shareMode, creation);
+}
+
 HFile HostedPlatform::CreateFileA(const char* path, uint32_t access, uint32_t shareMode,
                                   uint32_t creation) {
-  Lock lock(mutex_);
-  if (Call("CreateFileA", [&] {
-        return Text(path) + ", " + Hex(access) + ", " + std::to_string(shareMode) + ", " +
-               std::to_string(creation);
-      })) {
-    return InvalidHandleValue();
-  }
-  return disk_.Open(path, access, creation);
+  return CreateFileNamed("CreateFileA", path, access, shareMode, creation);
 }
 
 bool HostedPlatform::ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) {

@@ -214,6 +214,10 @@ class HostedPlatform : public Platform {
   bool Call(const char* name) {
     return log_.Record(name, [] { return std::string(); });
   }
+  // CreateFileW and CreateFileA, logged under |call|.
+  template <typename Char>
+  HFile CreateFileNamed(const char* call, const Char* path, uint32_t access, uint32_t shareMode,
+                        uint32_t creation);
 
   mutable SystemLock mutex_;  // the dispatcher tests call from several threads
   HostedCallLog log_;

@@ -20,16 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> Split(const std::string& list) {
-  std::vector<std::string> parts;
-  size_t begin = 0;
-  for (size_t bar; (bar = list.find('|', begin)) != std::string::npos; begin = bar + 1) {
-    parts.push_back(list.substr(begin, bar - begin));
-  }
-  parts.push_back(list.substr(begin));
-  return parts;
-}
-
 // The build's paths are this machine's; Wine shows its / as drive Z:.
 fs::path BuildPath(const std::string& path) { return fs::u8path("Z:" + path).make_preferred(); }
 
@@ -89,19 +79,21 @@ class ToolOnServer : public ::testing::Test {
     ASSERT_EQ(GetACP(), 1252u) << "the folder names are chosen for code page 1252";
     fs::create_directories(ansiFolder);
     fs::create_directories(wideFolder);
-    for (const auto& plugin : Split(QEL_PLUGINS_BY_LAYOUT)) {
-      const size_t equals = plugin.find('=');
-      const std::string layout = plugin.substr(0, equals);
-      // Copied off the shared build folder, from which Wine does not always
-      // map a DLL whole; the stand-ins beside each, where the plug-in finds them.
-      const fs::path folder = ansiFolder / layout;
+    // Copied off the shared build folder, from which Wine does not always
+    // map a DLL whole: each layout's plug-in with the stand-ins beside it,
+    // where the plug-in finds them.
+    const fs::path payload = BuildPath(QEL_PAYLOAD_DIR);
+    for (const fs::path& layout : fs::directory_iterator(payload)) {
+      if (!fs::is_directory(layout)) continue;
+      const fs::path folder = ansiFolder / layout.filename();
       fs::create_directories(folder);
-      fs::copy_file(BuildPath(plugin.substr(equals + 1)), folder / "qelevent.dll");
-      for (const std::string& standIn : Split(QEL_STAND_INS)) {
-        fs::copy_file(BuildPath(standIn), folder / BuildPath(standIn).filename());
+      fs::copy_file(layout / "qelevent.dll", folder / "qelevent.dll");
+      for (const char* standIn : {"vnxsdevt.dll", "VOVURU32.DLL"}) {
+        fs::copy_file(payload / standIn, folder / standIn);
       }
-      layouts.push_back(layout);
+      layouts.push_back(layout.filename().u8string());
     }
+    ASSERT_EQ(layouts.size(), 4u);
     properties = ReadFile(BuildPath(QEL_SAMPLE_PROPERTIES));
     ASSERT_FALSE(properties.empty());
   }
