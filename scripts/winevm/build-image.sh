@@ -5,7 +5,8 @@
 # and a Wine prefix that is ready to use. It lands in the cache folder named by
 # common.sh, outside any checkout, so every clone and CI run on the machine
 # shares it; a change to this script names a new image. Does nothing when the
-# image exists. Needs root (debootstrap, chroot) and Debian's mirror.
+# image exists. Needs root (debootstrap, chroot) and the Debian mirror that
+# this machine's apt sources name.
 #
 # About 15-25 minutes and 3.5 GB on a 2-core machine; see README.md.
 set -euo pipefail
@@ -13,12 +14,15 @@ source "$(dirname "$0")/common.sh"
 
 [ -e "$winevm_image/rootfs.img" ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
-  exec sudo QEL_WINEVM_CACHE="$winevm_cache" "$0" "$@"
+  exec sudo QEL_WINEVM_CACHE="$winevm_cache" ${QEL_WINEVM_MIRROR:+QEL_WINEVM_MIRROR="$QEL_WINEVM_MIRROR"} "$0" "$@"
 fi
-for tool in debootstrap mke2fs e2fsck qemu-system-x86_64 flock; do
+for tool in debootstrap mke2fs e2fsck qemu-system-x86_64 flock python3; do
   command -v "$tool" >/dev/null || winevm_die "$tool is missing (scripts/setup.sh installs it)"
 done
-mirror=${QEL_WINEVM_MIRROR:-http://deb.debian.org/debian}
+# The mirror is this machine's own, from its apt sources (QEL_WINEVM_MIRROR
+# overrides it): the tree names no package server.
+mirror=${QEL_WINEVM_MIRROR:-$(python3 "$winevm_dir/apt-mirror.py" bookworm || true)}
+[ -n "$mirror" ] || winevm_die "no apt source of this machine serves bookworm main; name a mirror in QEL_WINEVM_MIRROR"
 
 mkdir -p "$winevm_cache"
 exec 9>"$winevm_cache/lock"
