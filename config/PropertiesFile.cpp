@@ -63,21 +63,17 @@ void TrimRight(std::string& text, const char* set) {
   text.erase(last == std::string::npos ? 0 : last + 1);
 }
 
-WidePathFile::WidePathFile(Platform& platform) : std::iostream(nullptr), platform_(platform) {
-  rdbuf(&contents_);
-}
-
 void WidePathFile::Open(const std::u16string& path, std::ios_base::openmode mode) {
   path_ = PathParts(path).Join();
-  exceptions(std::ios_base::badbit);
   std::string contents;
   if (is_open() || !ReadWholeFile(platform_, path_, mode, contents)) {
-    setstate(std::ios_base::failbit);
+    failed_ = true;
     return;
   }
-  contents_.str(contents);
+  contents_ = std::move(contents);
+  position_ = 0;
   open_ = true;
-  clear();
+  failed_ = false;
 }
 
 void WidePathFile::Open(const std::string& path, std::ios_base::openmode mode) {
@@ -85,8 +81,12 @@ void WidePathFile::Open(const std::string& path, std::ios_base::openmode mode) {
 }
 
 void WidePathFile::Rewind() {
-  clear();
-  seekg(0, std::ios_base::beg);
+  failed_ = false;
+  position_ = 0;
+}
+
+bool WidePathFile::ReadLine(PropertiesLine& line) {
+  return !fail() && ReadPropertiesLine(contents_, position_, line);
 }
 
 PropertiesFile::PropertiesFile(Platform& platform, const std::u16string& path,
@@ -120,48 +120,35 @@ void PropertiesFile::FindValue(const std::u16string& key, std::u16string& value)
 
 bool PropertiesFile::NextEntry(Entry& entry) {
   PropertiesLine line;
-  ReadPropertiesLine(*this, line);
-  return PropertiesEntryOf(line, entry.key, entry.value);
+  return ReadLine(line) && PropertiesEntryOf(line, entry.key, entry.value);
 }
 
-bool ReadPropertiesLine(std::istream& stream, PropertiesLine& line) {
-  using traits_type = std::istream::traits_type;
-  const traits_type::int_type kEnd = traits_type::eof();
+bool ReadPropertiesLine(std::string_view bytes, size_t& position, PropertiesLine& line) {
   line = PropertiesLine();
-  bool readAny = false;
-  bool excessEnded = false;  // the skipped part reached a comment or a NUL
-  for (;;) {
-    const traits_type::int_type next = stream.get();
-    if (traits_type::eq_int_type(next, kEnd)) break;
-    const char c = traits_type::to_char_type(next);
-    if (c == '\x1A') {
-      stream.setstate(std::ios_base::eofbit);
+  if (position >= bytes.size() || bytes[position] == '\x1A') {
+    position = bytes.size();
+    return false;
+  }
+  // The line runs to LF, or to 0x1A, where the content ends.
+  const size_t end =
+      std::min(bytes.find_first_of(std::string_view("\n\x1A", 2), position), bytes.size());
+  std::string_view text = bytes.substr(position, end - position);
+  position = end < bytes.size() && bytes[end] == '\n' ? end + 1 : bytes.size();
+  if (!text.empty() && text.back() == '\r' && end < bytes.size() && bytes[end] == '\n') {
+    text.remove_suffix(1);  // CR LF counts as LF
+  }
+  line.length = text.size();
+  line.text = text.substr(0, PropertiesFile::kMaxLine);
+  // Whether what lies beyond the limit would have belonged to the entry:
+  // anything but blanks before a comment or a NUL.
+  for (const char c : text.substr(line.text.size())) {
+    if (EndsContent(c)) break;
+    if (!IsBlank(c)) {
+      line.excessCounts = true;
       break;
     }
-    readAny = true;
-    if (c == '\n') break;
-    if (c == '\r' && traits_type::eq_int_type(stream.peek(), traits_type::to_int_type('\n'))) {
-      stream.get();
-      break;
-    }
-    ++line.length;
-    if (line.text.size() < PropertiesFile::kMaxLine) {
-      line.text += c;
-    } else if (!excessEnded) {
-      excessEnded = EndsContent(c);
-      line.excessCounts = line.excessCounts || (!excessEnded && !IsBlank(c));
-    }
   }
-  // Like a line read of the library: meeting the end fails only a read that
-  // delivered nothing, not a last line without LF.
-  if (stream.eof()) {
-    if (readAny) {
-      stream.clear(stream.rdstate() & ~std::ios_base::failbit);
-    } else {
-      stream.setstate(std::ios_base::failbit);
-    }
-  }
-  return readAny;
+  return true;
 }
 
 bool PropertiesEntryOf(const PropertiesLine& line, std::u16string& key, std::u16string& value) {

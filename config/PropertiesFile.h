@@ -2,27 +2,36 @@
 // comments.
 #pragma once
 
-#include <istream>
-#include <sstream>
+#include <ios>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Platform.h"
 
 namespace qel {
 
-// A narrow stream over a file that remembers the wide path it was last asked
-// to open, also when the open failed.
+struct PropertiesLine;
+
+// The bytes of a file, read forward line by line, that remembers the wide
+// path it was last asked to open, also when the open failed.
 //
 // The open reads the whole file through the platform and closes it again;
-// the stream then reads from memory. The standard file stream is not used:
+// the lines are then read from memory. No standard stream is used: the
+// library's stream and locale machinery would make up most of the DLL, and
 // its file access imports a runtime function that the C runtime of older
 // Windows lacks. The bytes are taken as they are: the line reader applies the
 // rules of the Windows text mode itself (see PropertiesFile), so that the same
 // bytes give the same lines on every platform.
-class WidePathFile : public std::iostream {
+//
+// The reading has a stream's three states: at the end (eof), failed (the
+// open failed, or an open met a file already open) and neither (good).
+class WidePathFile {
  public:
-  explicit WidePathFile(Platform& platform);
+  explicit WidePathFile(Platform& platform) : platform_(platform) {}
+  virtual ~WidePathFile() = default;
+  WidePathFile(const WidePathFile&) = delete;
+  WidePathFile& operator=(const WidePathFile&) = delete;
 
   // Brings |path| into its split-and-joined form, remembers it and reads the
   // existing file at that path. On NT the wide path itself reaches the file
@@ -30,21 +39,31 @@ class WidePathFile : public std::iostream {
   // with output asks for write access as well, so a file that may not be
   // written fails to open for update (nothing is ever written); a mode that
   // would create or cut a file fails. Failure, and an open while a file is
-  // already open, set the failed state. Only a bad stream raises an exception.
+  // already open, set the failed state.
   virtual void Open(const std::u16string& path, std::ios_base::openmode mode);
   // The same for a UTF-8 path.
   virtual void Open(const std::string& path, std::ios_base::openmode mode);
-  // Clears the state and goes back to the start of the file.
+  // Clears the failed state and goes back to the start of the file.
   virtual void Rewind();
 
   bool is_open() const { return open_; }
   const std::u16string& path() const { return path_; }
+  bool eof() const { return position_ >= contents_.size(); }
+  bool fail() const { return failed_; }
+  bool good() const { return !fail() && !eof(); }
+
+ protected:
+  // Reads the next line (see ReadPropertiesLine); false when none is left or
+  // the reading failed.
+  bool ReadLine(PropertiesLine& line);
 
  private:
   Platform& platform_;
   std::u16string path_;
-  std::stringbuf contents_{std::ios_base::in};
+  std::string contents_;
+  size_t position_ = 0;
   bool open_ = false;
+  bool failed_ = false;
 };
 
 // The lines of a properties file, read forward from the current position.
@@ -95,11 +114,11 @@ struct PropertiesLine {
   bool excessCounts = false;  // bytes beyond kMaxLine would have belonged to the entry
 };
 
-// Reads the next line of |stream|: up to LF (CR LF counts as LF), or up to
-// the first byte 0x1A, which ends the content and sets end of file. Leaves
-// the stream as a line read of the library does: meeting the end fails only
-// a read that delivered nothing. False when nothing was left to read.
-bool ReadPropertiesLine(std::istream& stream, PropertiesLine& line);
+// Reads the line of |bytes| that starts at |position|: up to LF (CR LF counts
+// as LF), or up to the first byte 0x1A, which ends the content. Moves
+// |position| past the line and its line end, or to the end of |bytes| at
+// 0x1A. False when nothing was left to read.
+bool ReadPropertiesLine(std::string_view bytes, size_t& position, PropertiesLine& line);
 // The key and value that |line| gives by the rules above; false when none.
 bool PropertiesEntryOf(const PropertiesLine& line, std::u16string& key, std::u16string& value);
 

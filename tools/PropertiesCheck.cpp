@@ -339,12 +339,8 @@ int CheckReport::Mappings() const {
 }
 
 CheckReport CheckProperties(std::istream& file, const StringTable& strings) {
-  std::string head(256, '\0');
-  file.read(head.data(), static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<size_t>(file.gcount()));
-  file.clear();
-  file.seekg(0);
-  if (const std::optional<std::string> encoding = Utf16Encoding(head)) {
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (const std::optional<std::string> encoding = Utf16Encoding(bytes.substr(0, 256))) {
     CheckReport report;
     report.error = "the file is " + *encoding +
                    ", and the plug-in reads its bytes as UTF-8: it maps nothing from it. Save it "
@@ -356,9 +352,8 @@ CheckReport CheckProperties(std::istream& file, const StringTable& strings) {
   Checker checker(strings);
   PropertiesLine line;
   int number = 0;
-  // The same loop as the reader's: a stream that stops short of the end
-  // gives no more lines.
-  while (file.good() && ReadPropertiesLine(file, line)) checker.Line(++number, line);
+  for (size_t position = 0; ReadPropertiesLine(bytes, position, line);)
+    checker.Line(++number, line);
   return checker.Finish();
 }
 
