@@ -9,8 +9,8 @@ names, imports VNXEventW by name from vnxsdevt.dll and ordinals 5 and 6 from
 VOVURU32.DLL, keeps structured exception handlers allowed (no NO_SEH in its
 header: the plug-in guards its reads of the host's objects with one), needs no
 C++ or GCC runtime DLL, imports from the system only
-functions of SYSTEM_IMPORTS, and carries the string table with exactly the ids
-1000 to 1020, all in language 0x0409.
+functions of SYSTEM_IMPORTS, carries the string table with exactly the ids
+1000 to 1020, all in language 0x0409, and weighs at most MAX_DLL_BYTES.
 
 With --program it checks qelevent-tool.exe instead: a 32-bit x86 console
 program that imports from PROGRAM_DLLS only, so neither a C++ or GCC runtime
@@ -18,6 +18,7 @@ DLL, which a server does not have, nor the maker's libraries, which the plug-in
 it loads imports itself (the tool must start where the system cannot find
 them, to say so).
 """
+import os
 import re
 import subprocess
 import sys
@@ -27,6 +28,13 @@ RUNTIME_DLL = re.compile(r"^(libstdc\+\+|libgcc|libwinpthread)", re.IGNORECASE)
 STRING_IDS = set(range(1000, 1021))
 ENGLISH_US = 0x0409
 IMAGE_DLLCHARACTERISTICS_NO_SEH = 0x0400
+# Every host process maps the whole DLL. Stripped, it is about 202 KB: the
+# plug-in's logic, the C++ library's strings, containers and exception
+# support, and the C runtime's start-up. The ceiling leaves room for the
+# features to come, not for the library's streams and locales (about 800 KB)
+# or its demangler (about 75 KB) coming back.
+MAX_DLL_BYTES = 250_000
+WEIGHED_SECTIONS = (".text", ".rdata", ".eh_frame")
 
 # Every function the DLL may import from the system, with the first Windows of
 # each family that exports it: (NT family, 9x family). "95 stub": the 9x family
@@ -249,6 +257,8 @@ def check(objdump, windres, dll):
         problems.append(f"export table: {count} entries named {names}, "
                         f"expected exactly {EXPECTED_EXPORTS}")
 
+    problems += weight_problems(objdump, dll)
+
     imports = parse_imports(private)
     event_library = find_imports(imports, "vnxsdevt.dll")
     if event_library != [("name", "VNXEventW")]:
@@ -275,6 +285,15 @@ def check(objdump, windres, dll):
                         f"{sorted(hex(lang) for lang in languages if lang is not None)}, "
                         "expected ids 1000 to 1020 in 0x409 only")
     return problems, minimum
+
+
+def weight_problems(objdump, dll):
+    size = os.path.getsize(dll)
+    if size <= MAX_DLL_BYTES:
+        return []
+    sections = dict(re.findall(r"^\s*\d+\s+(\.\S+)\s+([0-9a-fA-F]+)\s", run(objdump, "-h", dll), re.M))
+    parts = ", ".join(f"{name} {int(sections.get(name, '0'), 16):,}" for name in WEIGHED_SECTIONS)
+    return [f"size: {size:,} bytes, more than the ceiling of {MAX_DLL_BYTES:,} ({parts})"]
 
 
 def check_program(objdump, exe):
@@ -310,7 +329,8 @@ def main(argv):
     if not problems:
         print(f"{argv[3]}: i386 DLL, exports InitMap @1 and ProcessEvent @2, imports "
               "VNXEventW and VOVURU32.DLL #5 and #6, SEH allowed, no runtime DLL, system imports from "
-              f"Windows {nt} and {nine_x} on, strings 1000-1020 in 0x409")
+              f"Windows {nt} and {nine_x} on, strings 1000-1020 in 0x409, "
+              f"{os.path.getsize(argv[3]):,} bytes")
     return 1 if problems else 0
 
 
