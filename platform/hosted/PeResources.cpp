@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "platform/hosted/CodePage1252.h"
+#include "platform/hosted/LittleEndianReader.h"
+#include "platform/hosted/VersionResource.h"
 
 namespace qel {
 namespace {
@@ -20,51 +22,6 @@ constexpr uint32_t kHighBit = 0x80000000u;
 constexpr uint16_t kStringType = 6;
 constexpr uint16_t kVersionType = 16;
 constexpr int kStringsPerBlock = 16;
-
-// Little-endian reads from a byte range. A read outside the range returns 0
-// and marks the reader failed; callers check Ok() before trusting a value.
-class Reader {
- public:
-  Reader(const uint8_t* data, uint64_t size) : data_(data), size_(size) {}
-
-  bool Has(uint64_t offset, uint64_t length) const {
-    return offset <= size_ && length <= size_ - offset;
-  }
-  uint16_t U16(uint64_t offset) {
-    if (!Has(offset, 2)) {
-      ok_ = false;
-      return 0;
-    }
-    return static_cast<uint16_t>(data_[offset] | (data_[offset + 1] << 8));
-  }
-  uint32_t U32(uint64_t offset) {
-    if (!Has(offset, 4)) {
-      ok_ = false;
-      return 0;
-    }
-    return static_cast<uint32_t>(data_[offset]) | (static_cast<uint32_t>(data_[offset + 1]) << 8) |
-           (static_cast<uint32_t>(data_[offset + 2]) << 16) |
-           (static_cast<uint32_t>(data_[offset + 3]) << 24);
-  }
-  // |count| UTF-16 units starting at |offset|.
-  bool Units(uint64_t offset, uint64_t count, std::u16string& out) {
-    if (!Has(offset, count * 2)) {
-      ok_ = false;
-      return false;
-    }
-    out.resize(count);
-    for (uint64_t i = 0; i < count; ++i) {
-      out[i] = static_cast<char16_t>(data_[offset + 2 * i] | (data_[offset + 2 * i + 1] << 8));
-    }
-    return true;
-  }
-  bool Ok() const { return ok_; }
-
- private:
-  const uint8_t* data_;
-  uint64_t size_;
-  bool ok_ = true;
-};
 
 struct Section {
   uint32_t virtualAddress;
@@ -84,9 +41,6 @@ std::optional<uint64_t> MapRva(const std::vector<Section>& sections, uint32_t rv
   }
   return std::nullopt;
 }
-
-// The parts of a version resource start on 4-byte boundaries.
-constexpr uint64_t Aligned4(uint64_t offset) { return (offset + 3) & ~uint64_t{3}; }
 
 // Resource names are compared as Windows compares them: ASCII letters without case.
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -138,7 +92,7 @@ struct PeResources::Impl {
   std::vector<Block> blocks;
   // The texts of the first string table of version resource 1, in its first
   // language, in file order; empty when it has none or cannot be read.
-  std::vector<std::pair<std::u16string, std::u16string>> versionStrings;
+  VersionStrings versionStrings;
 
   bool Matches(const Key& key, ResourceName query) const {
     if (query == nullptr) return false;
@@ -202,7 +156,7 @@ class TreeReader {
           resource.languages.push_back(static_cast<uint16_t>(languageEntry.name));
           // A version resource is read only for its texts: one that cannot
           // be read has none, and the image stays usable, as for Windows.
-          if (firstVersion) ReadVersionStrings(*data, dataSize_);
+          if (firstVersion) out_.versionStrings = ReadVersionStrings(fileBytes_ + *data, dataSize_);
           if (strings) {
             std::optional<size_t> block = StringBlock(*data, dataSize_);
             if (!block) return false;
@@ -279,7 +233,7 @@ class TreeReader {
   std::optional<size_t> StringBlock(uint64_t offset, uint32_t size) {
     auto known = blockAt_.find({offset, size});
     if (known != blockAt_.end()) return known->second;
-    Reader block(fileBytes_ + offset, size);
+    LittleEndianReader block(fileBytes_ + offset, size);
     PeResources::Impl::Block strings;
     uint64_t at = 0;
     for (std::u16string& text : strings) {
@@ -292,72 +246,9 @@ class TreeReader {
     return out_.blocks.size() - 1;
   }
 
-  // One block of a version resource: a 16-bit total length, a 16-bit value
-  // length (in units for text), a 16-bit type (1 text), a NUL-terminated key,
-  // the value and the child blocks, each part starting on a 4-byte boundary
-  // of the resource.
-  struct VersionBlock {
-    std::u16string key;
-    uint64_t value = 0;     // where the value starts
-    uint64_t children = 0;  // where the first child starts
-    uint64_t end = 0;
-  };
-
-  static std::optional<VersionBlock> ReadVersionBlock(Reader& in, uint64_t at, uint64_t limit) {
-    VersionBlock block;
-    const uint16_t length = in.U16(at);
-    const uint16_t valueLength = in.U16(at + 2);
-    const uint16_t type = in.U16(at + 4);
-    if (!in.Ok() || length < 6 || at + length > limit) return std::nullopt;
-    block.end = at + length;
-    uint64_t key = at + 6;
-    for (; key + 2 <= block.end && in.U16(key) != 0; key += 2) {
-      block.key += static_cast<char16_t>(in.U16(key));
-    }
-    block.value = Aligned4(key + 2);
-    block.children = Aligned4(block.value + uint64_t{valueLength} * (type == 1 ? 2 : 1));
-    if (!in.Ok() || key + 2 > block.end) return std::nullopt;
-    return block;
-  }
-
-  // The first child of |parent| keyed |key| (any key when empty).
-  static std::optional<VersionBlock> VersionChild(Reader& in, const VersionBlock& parent,
-                                                  std::u16string_view key) {
-    for (uint64_t at = parent.children; at + 6 <= parent.end;) {
-      std::optional<VersionBlock> child = ReadVersionBlock(in, at, parent.end);
-      if (!child) return std::nullopt;
-      if (key.empty() || child->key == key) return child;
-      at = Aligned4(child->end);
-    }
-    return std::nullopt;
-  }
-
-  void ReadVersionStrings(uint64_t offset, uint32_t size) {
-    Reader in(fileBytes_ + offset, size);
-    std::optional<VersionBlock> root = ReadVersionBlock(in, 0, size);
-    if (!root || root->key != u"VS_VERSION_INFO") return;
-    std::optional<VersionBlock> fileInfo = VersionChild(in, *root, u"StringFileInfo");
-    std::optional<VersionBlock> table = fileInfo ? VersionChild(in, *fileInfo, u"") : std::nullopt;
-    if (!table) return;
-    std::vector<std::pair<std::u16string, std::u16string>> texts;
-    for (uint64_t at = table->children; at + 6 <= table->end;) {
-      std::optional<VersionBlock> text = ReadVersionBlock(in, at, table->end);
-      if (!text) return;
-      // The text runs to its NUL; writers disagree on whether its length
-      // counts units or bytes, so the length is not trusted.
-      std::u16string value;
-      for (uint64_t unit = text->value; unit + 2 <= text->end && in.U16(unit) != 0; unit += 2) {
-        value += static_cast<char16_t>(in.U16(unit));
-      }
-      texts.emplace_back(text->key, std::move(value));
-      at = Aligned4(text->end);
-    }
-    out_.versionStrings = std::move(texts);
-  }
-
   const uint8_t* fileBytes_;
-  Reader file_;
-  Reader tree_;
+  LittleEndianReader file_;
+  LittleEndianReader tree_;
   const std::vector<Section>& sections_;
   PeResources::Impl& out_;
   uint32_t dataSize_ = 0;
@@ -372,7 +263,7 @@ PeResources::PeResources(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 PeResources::~PeResources() = default;
 
 std::shared_ptr<const PeResources> PeResources::Parse(const std::vector<uint8_t>& file) {
-  Reader in(file.data(), file.size());
+  LittleEndianReader in(file.data(), file.size());
 
   // DOS header: "MZ" and, at 0x3C, where the PE header starts.
   if (in.U16(0) != 0x5A4D) return nullptr;
