@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/TextConversions.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "support/TestSupport.h"
 
@@ -243,6 +244,35 @@ TEST_F(PropertiesFileTest, OnThe9xFamilyOpensTheAnsiPath) {
   EXPECT_EQ(platform_.CallCount("CreateFileW"), 0);
   EXPECT_THAT(platform_.CallLog(),
               ::testing::Contains(::testing::HasSubstr("CreateFileA(\"C:\\ci\\\xFC.properties\"")));
+}
+
+// The file arrives in several reads: lines, and a CR LF pair, that straddle
+// the reads' boundaries come out whole, and a read that fails after others
+// succeeded leaves no file rather than a part of one.
+TEST_F(PropertiesFileTest, ReadsAFileLargerThanOneReadWholeOrNotAtAll) {
+  std::string bytes;
+  Entries entries;
+  for (int i = 0; bytes.size() < 3 * 4096; ++i) {
+    const std::string value(i % 23 * 41 + 1, 'v');  // lengths that fall on every offset
+    bytes += "k" + std::to_string(i) + "=" + value + "\r\n";
+    entries.emplace_back(u"k" + Utf8ToWide(std::to_string(i)), Utf8ToWide(value));
+  }
+  const std::u16string path = Write(bytes + "last=1\x1A" + "after=2\n");
+  entries.emplace_back(u"last", u"1");
+  PropertiesFile whole(platform_, path, std::ios_base::in);
+  EXPECT_EQ(Read(whole), entries);
+
+  struct FailingSecondRead : HostedPlatform {
+    bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) override {
+      return ++reads != 2 && HostedPlatform::ReadFile(file, buffer, size, read);
+    }
+    int reads = 0;
+  } failing;
+  failing.SetDiskRoot(disk_.Path());
+  PropertiesFile file(failing, path, std::ios_base::in);
+  EXPECT_FALSE(file.is_open());
+  EXPECT_TRUE(file.fail());
+  EXPECT_EQ(failing.CallCount("CloseHandle"), 1);
 }
 
 TEST_F(PropertiesFileTest, FailsToOpenWhatThePlatformRefusesOrAnOverlongPath) {
