@@ -33,9 +33,11 @@ bool HasNonBlank(const std::string& text) {
 
 char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-size_t FindIgnoringAsciiCase(const std::string& text, const std::string& what) {
-  const auto found = std::search(text.begin(), text.end(), what.begin(), what.end(),
-                                 [](char a, char b) { return FoldAscii(a) == FoldAscii(b); });
+size_t FindIgnoringAsciiCase(const std::string& text, const std::string& what, size_t from = 0) {
+  if (from > text.size()) return std::string::npos;
+  const auto found =
+      std::search(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(), what.begin(),
+                  what.end(), [](char a, char b) { return FoldAscii(a) == FoldAscii(b); });
   return found == text.end() ? std::string::npos : static_cast<size_t>(found - text.begin());
 }
 
@@ -116,6 +118,60 @@ std::optional<std::string> StrayCharacter(const std::string& line, size_t start,
   return std::nullopt;
 }
 
+// Edits (insertions, deletions, substitutions) that turn |a| into |b|,
+// ignoring the case of ASCII letters.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t substitution = diagonal + (FoldAscii(a[i - 1]) == FoldAscii(b[j - 1]) ? 0 : 1);
+      diagonal = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, substitution});
+    }
+  }
+  return row[b.size()];
+}
+
+// A misspelling of the marker in |value| right before a CIM class name: the
+// text at most kNearMissEdits edits away from the marker (a letter left out,
+// doubled or swapped, another separator) that ends where "CIM_" begins. Two
+// edits in sixteen characters catch a slip of the hand, and no word of a real
+// value or key comes that close.
+constexpr size_t kNearMissEdits = 2;
+
+std::optional<std::string> NearMissMarker(const std::string& value) {
+  for (size_t cim = FindIgnoringAsciiCase(value, "CIM_"); cim != std::string::npos;
+       cim = FindIgnoringAsciiCase(value, "CIM_", cim + 1)) {
+    std::optional<std::string> best;
+    size_t bestEdits = kNearMissEdits + 1;
+    for (size_t length = kMarkerLength - kNearMissEdits;
+         length <= kMarkerLength + kNearMissEdits && length <= cim; ++length) {
+      const std::string candidate = value.substr(cim - length, length);
+      const size_t edits = EditDistance(candidate, kMarker);
+      if (edits < bestEdits) {
+        best = candidate;
+        bestEdits = edits;
+      }
+    }
+    if (best) return best;
+  }
+  return std::nullopt;
+}
+
+// Whether |value| marks a class as the plug-in reads it: the marker after a
+// lead-in, then a class name.
+bool MarksAClass(const std::string& value) {
+  const size_t marker = value.find(kMarker);
+  if (marker == std::string::npos || marker == 0) return false;
+  const std::string name = value.substr(marker + kMarkerLength);
+  return !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
+    return IsClassNameCharacter(static_cast<unsigned char>(c));
+  });
+}
+
 // Works through one file; each line adds its warnings and its marked entry.
 class Checker {
  public:
@@ -124,13 +180,14 @@ class Checker {
   void Line(int number, const PropertiesLine& line) {
     number_ = number;
     ++lines_;
+    nearMiss_ = false;
     const size_t markedBefore = report_.marked.size();
     const size_t warningsBefore = report_.warnings.size();
     LineContent(line);
     // A line meant to mark a class that uses up no id moves every later
     // marked line's category up by one.
     if (report_.marked.size() == markedBefore && report_.warnings.size() > warningsBefore &&
-        FindIgnoringAsciiCase(line.text, kMarker) != std::string::npos) {
+        (nearMiss_ || FindIgnoringAsciiCase(line.text, kMarker) != std::string::npos)) {
       shifts_.emplace_back(report_.warnings.size() - 1, markedBefore);
     }
   }
@@ -206,6 +263,11 @@ class Checker {
     }
 
     if (!entry) {
+      if (const std::optional<std::string> commented =
+              CommentedOutValue(content, beforeNul, comment)) {
+        Warn("the line is a comment, so its marked value " + Quoted(*commented) + " maps nothing");
+        return;
+      }
       if (!explained && FindIgnoringAsciiCase(content, kMarker) != std::string::npos) {
         Warn("the line holds the marker but gives no entry, so it maps nothing: " +
              NoEntryReason(content));
@@ -221,6 +283,24 @@ class Checker {
   static std::string Reading(bool entry, const std::string& key, const std::string& value) {
     return entry ? ", so the key is " + Quoted(key) + " and the value " + Quoted(value)
                  : ", and the line gives no entry";
+  }
+
+  // The marked value of a line that is all comment, when the comment's text
+  // is itself a line that marks a class: a marked line commented out. Prose
+  // about the marker is no such line.
+  static std::optional<std::string> CommentedOutValue(const std::string& content,
+                                                      const std::string& beforeNul,
+                                                      size_t comment) {
+    if (comment == std::string::npos || HasNonBlank(content)) return std::nullopt;
+    const size_t text = beforeNul.find_first_not_of("#; \t", comment);
+    std::u16string key;
+    std::u16string value;
+    if (text == std::string::npos || !PropertiesEntryOf({beforeNul.substr(text)}, key, value)) {
+      return std::nullopt;
+    }
+    std::string marked = WideToUtf8(value);
+    if (!MarksAClass(marked)) return std::nullopt;
+    return marked;
   }
 
   static std::string NoEntryReason(std::string content) {
@@ -241,6 +321,10 @@ class Checker {
         Warn("the marker is written " + Quoted(value.substr(misspelt, kMarkerLength)) +
              ", so this line maps nothing: only " + Quoted(kMarker) +
              " in exactly this letter case marks a class");
+      } else if (const std::optional<std::string> nearMiss = NearMissMarker(value)) {
+        nearMiss_ = true;
+        Warn("the marker is written " + Quoted(*nearMiss) + ", so this line maps nothing: only " +
+             Quoted(kMarker) + " marks a class");
       }
       return;
     }
@@ -294,6 +378,7 @@ class Checker {
   CheckReport report_;
   int number_ = 0;
   int lines_ = 0;
+  bool nearMiss_ = false;                                        // this line misspells the marker
   std::vector<std::pair<size_t, size_t>> shifts_;                // warning, marked lines before it
   std::map<std::string, std::pair<int, std::string>> mappedOn_;  // class -> line, category
 };

@@ -193,6 +193,12 @@ TEST(PropertiesCheckTest, CatchesFilesThatMapNothingOrMapWrongly) {
        "# only comments\nk=CIM_Fan\n",
        {{0, "no line marks a class"}},
        {1002, 1003, 1004}},
+      {"marked lines, none of which maps",
+       "a=cim:Telvar_Services.\nb=cim:Telvar_Services.\n",
+       {{0, "none of its marked lines maps a class"},
+        {1, "nothing follows the marker"},
+        {2, "nothing follows the marker"}},
+       {1002, 1003, 1004}},
       {"a space",
        "k=" + Marked("CIM_Disk Drive") + "\n",
        {{1, "U+0020 (a space) at column 31"}},
@@ -248,9 +254,7 @@ TEST(PropertiesCheckTest, CatchesFilesThatMapNothingOrMapWrongly) {
 TEST(PropertiesCheckTest, LeavesOrdinaryCommentsAndUnmarkedLinesAlone) {
   const CheckReport report = Check(
       "# header with Telvar_Services.CIM_X in it\n"
-      "   ;a=" +
-      Marked("CIM_Commented") +
-      "\n"
+      "# each line: key=cim:Telvar_Services.<CIM class name>\n"
       "a=" +
       Marked("CIM_A") +
       "   # trailing remark\n"
@@ -338,6 +342,46 @@ TEST_F(RunCheckTest, PrintsTheListingAndWarningsAndAnswersWithItsExitStatus) {
   EXPECT_THAT(err.str(),
               StartsWith(settings.properties->string() + ": error: the file is UTF-16LE"));
   EXPECT_THAT(out.str(), Not(HasSubstr("mapping")));
+}
+
+// Slips that leave a line meant to mark a class unmarked, so that every
+// marked line below it takes the category one earlier; and a file that only
+// looks like them.
+TEST_F(RunCheckTest, WarnsAboutNearMissesOfTheMarkerAndCommentedMarkedLines) {
+  const std::string below = "c=" + Marked("CIM_C") + "\nd=" + Marked("CIM_D") + "\n";
+  const std::string shift = "; the 2 marked lines below take the category one earlier";
+  const struct {
+    std::string name;
+    std::string line;  // the second of four lines
+    std::string warning;
+  } cases[] = {
+      {"a letter left out", "b=x.Telvar_Servics.CIM_B", "written \"Telvar_Servics.\""},
+      {"the plural's s left out", "b=cim:Telvar_Service.CIM_B", "written \"Telvar_Service.\""},
+      {"another separator", "b=cim:Telvar-Services.CIM_B", "written \"Telvar-Services.\""},
+      {"two slips, one of them the letter case", "b=cim:telvar_Servces:CIM_B",
+       "written \"telvar_Servces:\""},
+      {"a marked line commented out", "#Fan=x.Telvar_Services.CIM_Fan",
+       "a comment, so its marked value \"x.Telvar_Services.CIM_Fan\" maps nothing"},
+      {"... with a blank", "  ; b=" + Marked("CIM_B"), "a comment"},
+      {"no slip",
+       "# The marker, as in cim:Telvar_Services.CIM_Fan; Services=CIM_Service, "
+       "plain=cim:CIM_ComputerSystem\nplain=cim:CIM_ComputerSystem\nsvc=Services.CIM_Service",
+       ""},
+  };
+  for (const auto& c : cases) {
+    CheckSettings settings;
+    settings.properties =
+        folder.Write("near.properties", "a=" + Marked("CIM_A") + "\n" + c.line + "\n" + below);
+    settings.module = PluginModule();
+    EXPECT_EQ(Run(settings), c.warning.empty() ? 0 : 1) << c.name;
+    if (c.warning.empty()) {
+      EXPECT_EQ(err.str(), "") << c.name;
+    } else {
+      EXPECT_THAT(err.str(), HasSubstr(":2: warning: the ")) << c.name;
+      EXPECT_THAT(err.str(), HasSubstr(c.warning)) << c.name;
+      EXPECT_THAT(err.str(), HasSubstr(shift + "\n")) << c.name;
+    }
+  }
 }
 
 TEST_F(RunCheckTest, ExplainsWhatItCannotCheck) {
