@@ -266,6 +266,8 @@ class Checker {
       if (const std::optional<std::string> commented =
               CommentedOutValue(content, beforeNul, comment)) {
         Warn("the line is a comment, so its marked value " + Quoted(*commented) + " maps nothing");
+        Unmarked(commented->substr(commented->find(kMarker) + kMarkerLength),
+                 "it is commented out");
         return;
       }
       if (!explained && FindIgnoringAsciiCase(content, kMarker) != std::string::npos) {
@@ -279,6 +281,9 @@ class Checker {
   }
 
   void Warn(const std::string& text) { report_.warnings.push_back({number_, text}); }
+  void Unmarked(const std::string& className, const std::string& why) {
+    report_.unmarked.push_back({number_, className, why});
+  }
 
   static std::string Reading(bool entry, const std::string& key, const std::string& value) {
     return entry ? ", so the key is " + Quoted(key) + " and the value " + Quoted(value)
@@ -318,13 +323,17 @@ class Checker {
     if (marker == std::string::npos) {
       const size_t misspelt = FindIgnoringAsciiCase(value, kMarker);
       if (misspelt != std::string::npos) {
-        Warn("the marker is written " + Quoted(value.substr(misspelt, kMarkerLength)) +
-             ", so this line maps nothing: only " + Quoted(kMarker) +
-             " in exactly this letter case marks a class");
+        const std::string written = value.substr(misspelt, kMarkerLength);
+        Warn("the marker is written " + Quoted(written) + ", so this line maps nothing: only " +
+             Quoted(kMarker) + " in exactly this letter case marks a class");
+        Unmarked(value.substr(misspelt + kMarkerLength),
+                 "its marker is written " + Quoted(written));
       } else if (const std::optional<std::string> nearMiss = NearMissMarker(value)) {
         nearMiss_ = true;
         Warn("the marker is written " + Quoted(*nearMiss) + ", so this line maps nothing: only " +
              Quoted(kMarker) + " marks a class");
+        Unmarked(value.substr(value.find(*nearMiss) + nearMiss->size()),
+                 "its marker is written " + Quoted(*nearMiss));
       }
       return;
     }
@@ -333,6 +342,7 @@ class Checker {
           "the value starts with the marker, so this line maps nothing: a class is marked only "
           "after a lead-in of at least one character, as in \"cim:" +
           value + "\"");
+      Unmarked(value.substr(kMarkerLength), "its value starts with the marker");
       return;
     }
 

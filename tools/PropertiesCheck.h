@@ -40,6 +40,14 @@ struct UnusedCategory {
   std::string category;
 };
 
+// A line that names a class the way a marked line does, yet marks nothing:
+// most likely a slip.
+struct UnmarkedClass {
+  int line = 0;
+  std::string className;  // UTF-8, what follows the marker as it is written
+  std::string why;        // e.g. "its marker is written \"Telvar_Servics.\""
+};
+
 struct CheckReport {
   // Set when the file cannot be a properties file at all (UTF-16): nothing
   // else is reported then.
@@ -47,6 +55,7 @@ struct CheckReport {
   std::vector<MarkedEntry> marked;
   std::vector<CheckWarning> warnings;  // in line order; line 0 is the whole file's
   std::vector<UnusedCategory> unused;  // categories of the table that no line maps
+  std::vector<UnmarkedClass> unmarked;
   int Mappings() const;
 };
 

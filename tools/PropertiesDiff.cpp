@@ -74,12 +74,36 @@ std::map<std::string, const MarkedEntry*> Mapped(const CheckReport& report) {
   return mapped;
 }
 
-DiffSide SideOf(const MarkedEntry& entry) { return {entry.line, entry.id, *entry.category}; }
+DiffSide SideOf(const MarkedEntry& entry) {
+  return {entry.line, entry.id, entry.category.value_or("")};
+}
+
+// The line of |report| that names |className| yet marks nothing, if any.
+const UnmarkedClass* Unmarked(const CheckReport& report, const std::string& className) {
+  for (const UnmarkedClass& unmarked : report.unmarked) {
+    if (unmarked.className == className) return &unmarked;
+  }
+  return nullptr;
+}
+
+// The marked lines of |from| that map nothing and name a class that no
+// marked line of |other| names.
+std::vector<DiffClass> OnlyMappingNothing(const CheckReport& from, const CheckReport& other) {
+  std::vector<DiffClass> classes;
+  for (const MarkedEntry& entry : from.marked) {
+    const bool named = std::any_of(other.marked.begin(), other.marked.end(),
+                                   [&](const auto& e) { return e.className == entry.className; });
+    if (!entry.mapped && !entry.className.empty() && !named) {
+      classes.push_back({entry.className, SideOf(entry)});
+    }
+  }
+  return classes;
+}
 
 class ShiftFinder {
  public:
   ShiftFinder(const CheckReport& before, const CheckReport& after)
-      : before_(before.marked), after_(after.marked), steps_(Align(before_, after_)) {}
+      : before_(before.marked), after_(after.marked), now_(after), steps_(Align(before_, after_)) {}
 
   std::vector<Shift> Find() {
     std::vector<Shift> shifts;
@@ -114,8 +138,15 @@ class ShiftFinder {
  private:
   std::string Removal(const MarkedEntry& entry) const {
     const std::optional<int> to = Unmatched(Step::kNew, entry.className);
-    return "line " + std::to_string(entry.line) + " (" + entry.className + ") " +
-           (to ? "moved to line " + std::to_string(*to) : std::string("removed"));
+    std::string what = "removed";
+    if (to) {
+      what = "moved to line " + std::to_string(*to);
+    } else if (const UnmarkedClass* unmarked = Unmarked(now_, entry.className)) {
+      what = "unmarked" +
+             (unmarked->line == entry.line ? "" : " on line " + std::to_string(unmarked->line)) +
+             " (" + unmarked->why + ")";
+    }
+    return "line " + std::to_string(entry.line) + " (" + entry.className + ") " + what;
   }
 
   std::string Insertion(const MarkedEntry& entry) const {
@@ -142,23 +173,34 @@ class ShiftFinder {
 
   const std::vector<MarkedEntry>& before_;
   const std::vector<MarkedEntry>& after_;
+  const CheckReport& now_;
   std::vector<Step> steps_;
 };
 
 std::string SideText(const DiffSide& side) {
-  return "line " + std::to_string(side.line) + ", id " + std::to_string(side.id) + " (\"" +
-         side.category + "\")";
+  return "line " + std::to_string(side.line) + ", id " + std::to_string(side.id) +
+         (side.category.empty() ? " (no category)" : " (\"" + side.category + "\")");
+}
+
+// "3 added" or "3 added (1 of them mapping nothing)"
+std::string Count(size_t mapping, size_t mappingNothing, const char* what) {
+  return std::to_string(mapping + mappingNothing) + " " + what +
+         (mappingNothing == 0
+              ? ""
+              : " (" + std::to_string(mappingNothing) + " of them mapping nothing)");
 }
 
 std::string Summary(const DiffReport& report) {
   if (report.Empty()) return "no class added, removed or moved";
-  return std::to_string(report.added.size()) + " added, " + std::to_string(report.removed.size()) +
-         " removed, " + std::to_string(report.changed.size()) + " moved to another category";
+  return Count(report.added.size(), report.addedMappingNothing.size(), "added") + ", " +
+         Count(report.removed.size(), report.removedMappingNothing.size(), "removed") + ", " +
+         std::to_string(report.changed.size()) + " moved to another category";
 }
 
 void PrintText(const DiffReport& report, std::ostream& out) {
   size_t width = 0;
-  for (const auto& list : {report.added, report.removed}) {
+  for (const auto& list :
+       {report.added, report.removed, report.addedMappingNothing, report.removedMappingNothing}) {
     for (const DiffClass& c : list) width = std::max(width, c.className.size());
   }
   for (const ChangedClass& c : report.changed) width = std::max(width, c.className.size());
@@ -167,8 +209,18 @@ void PrintText(const DiffReport& report, std::ostream& out) {
                << className;
   };
   for (const DiffClass& c : report.added) row("added", c.className) << SideText(c.side) << "\n";
+  for (const DiffClass& c : report.addedMappingNothing) {
+    row("added", c.className) << SideText(c.side) << ": maps nothing\n";
+  }
   for (const DiffClass& c : report.removed) {
-    row("removed", c.className) << SideText(c.side) << "\n";
+    if (c.unmarked.empty()) {
+      row("removed", c.className) << SideText(c.side) << "\n";
+    } else {
+      row("unmarked", c.className) << SideText(c.side) << "; " << c.unmarked << "\n";
+    }
+  }
+  for (const DiffClass& c : report.removedMappingNothing) {
+    row("removed", c.className) << SideText(c.side) << ": mapped nothing\n";
   }
   for (const ChangedClass& c : report.changed) {
     row("changed", c.className) << SideText(c.before) << " -> " << SideText(c.after) << "\n";
@@ -186,13 +238,21 @@ void PrintJson(const DiffReport& report, std::ostream& out) {
                                      {"removed", nlohmann::ordered_json::array()},
                                      {"changed", nlohmann::ordered_json::array()},
                                      {"shifts", nlohmann::ordered_json::array()}};
-  const auto classJson = [](const DiffClass& c) {
+  const auto classJson = [](const DiffClass& c, bool mapsNothing) {
     nlohmann::ordered_json entry = {{"className", c.className}};
     entry.update(SideJson(c.side));
+    if (mapsNothing) entry["mapsNothing"] = true;
+    if (!c.unmarked.empty()) entry["unmarked"] = c.unmarked;
     return entry;
   };
-  for (const DiffClass& c : report.added) document["added"].push_back(classJson(c));
-  for (const DiffClass& c : report.removed) document["removed"].push_back(classJson(c));
+  for (const DiffClass& c : report.added) document["added"].push_back(classJson(c, false));
+  for (const DiffClass& c : report.addedMappingNothing) {
+    document["added"].push_back(classJson(c, true));
+  }
+  for (const DiffClass& c : report.removed) document["removed"].push_back(classJson(c, false));
+  for (const DiffClass& c : report.removedMappingNothing) {
+    document["removed"].push_back(classJson(c, true));
+  }
   for (const ChangedClass& c : report.changed) {
     document["changed"].push_back(
         {{"className", c.className}, {"old", SideJson(c.before)}, {"new", SideJson(c.after)}});
@@ -239,11 +299,16 @@ DiffReport DiffMappings(const CheckReport& before, const CheckReport& after) {
     if (!entry.mapped) continue;
     const auto there = now.find(entry.className);
     if (there == now.end()) {
-      report.removed.push_back({entry.className, SideOf(entry)});
+      const UnmarkedClass* unmarked = Unmarked(after, entry.className);
+      report.removed.push_back(
+          {entry.className, SideOf(entry),
+           unmarked ? "on line " + std::to_string(unmarked->line) + " " + unmarked->why : ""});
     } else if (*there->second->category != *entry.category) {
       report.changed.push_back({entry.className, SideOf(entry), SideOf(*there->second)});
     }
   }
+  report.addedMappingNothing = OnlyMappingNothing(after, before);
+  report.removedMappingNothing = OnlyMappingNothing(before, after);
   report.shifts = ShiftFinder(before, after).Find();
   return report;
 }

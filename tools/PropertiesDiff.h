@@ -23,6 +23,9 @@ struct DiffSide {
 struct DiffClass {
   std::string className;
   DiffSide side;  // in the new file when added, in the old one when removed
+  // A removed class whose line is still there but marks nothing: where and
+  // why, e.g. "on line 3 its marker is written \"Telvar_Servics.\"".
+  std::string unmarked{};
 };
 
 struct ChangedClass {
@@ -48,8 +51,16 @@ struct DiffReport {
   std::vector<DiffClass> added;
   std::vector<DiffClass> removed;
   std::vector<ChangedClass> changed;
+  // Classes that a marked line of one file names and no marked line of the
+  // other, and that map nothing there (past the last category, say); their
+  // category is empty when the string table has none for them.
+  std::vector<DiffClass> addedMappingNothing;
+  std::vector<DiffClass> removedMappingNothing;
   std::vector<Shift> shifts;
-  bool Empty() const { return added.empty() && removed.empty() && changed.empty(); }
+  bool Empty() const {
+    return added.empty() && removed.empty() && changed.empty() && addedMappingNothing.empty() &&
+           removedMappingNothing.empty();
+  }
 };
 
 // The classes each report maps, compared.

@@ -92,11 +92,19 @@ TEST(PropertiesDiffTest, ListsWhatInitMapMapsDifferently) {
       {"marker at the start",
        "# mapping\n" + Marked("k", "CIM_A") + "k=Telvar_Services.CIM_B\n" +
            Lines({"CIM_C", "CIM_D", "CIM_E"}),
-       "line 3 (CIM_B) removed: 3 classes below it"},
+       "line 3 (CIM_B) unmarked (its value starts with the marker): 3 classes below it"},
       {"marker in another case",
        "# mapping\n" + Marked("k", "CIM_A") + "k=cim:telvar_services.CIM_B\n" +
            Lines({"CIM_C", "CIM_D", "CIM_E"}),
-       "line 3 (CIM_B) removed: 3 classes below it"},
+       "line 3 (CIM_B) unmarked (its marker is written \"telvar_services.\"): 3 classes"},
+      {"misspelt marker, a line above it",
+       "# mapping\n\n" + Marked("k", "CIM_A") + "k=cim:Telvar_Servics.CIM_B\n" +
+           Lines({"CIM_C", "CIM_D", "CIM_E"}),
+       "line 3 (CIM_B) unmarked on line 4 (its marker is written \"Telvar_Servics.\")"},
+      {"commented out",
+       "# mapping\n" + Marked("k", "CIM_A") + "#" + Marked("k", "CIM_B") +
+           Lines({"CIM_C", "CIM_D", "CIM_E"}),
+       "line 3 (CIM_B) unmarked (it is commented out): 3 classes below it"},
       {"comments only, saved by Notepad",
        WindowsLineEnds("# version 2\n\n; reordered\n" + fiveLines + "# end\n"), ""},
       {"insert into a full table", Lines(overfull),
@@ -158,6 +166,11 @@ TEST(PropertiesDiffTest, AnswersWithItsExitStatusInTextAndJson) {
   const std::string after =
       folder.Write("new.properties", Lines({"CIM_X", "CIM_A", "CIM_B"})).string();
   const std::string missing = (folder.Path() / "missing.properties").string();
+  std::vector<std::string> full;
+  for (int i = 1; i <= 19; ++i) full.push_back("CIM_" + std::to_string(i));
+  const std::string nineteen = folder.Write("19.properties", Lines(full)).string();
+  full.push_back("CIM_X");
+  const std::string twenty = folder.Write("20.properties", Lines(full)).string();
   const struct {
     std::vector<std::string> arguments;
     int status;
@@ -170,6 +183,11 @@ TEST(PropertiesDiffTest, AnswersWithItsExitStatusInTextAndJson) {
        "line 2 (CIM_X) inserted: 2 classes below it move to the next category\n"
        "1 added, 0 removed, 2 moved to another category\n"},
       {{"--lcid", "0x0407", before, before}, 0, "no class added, removed or moved\n"},
+      {{nineteen, twenty},
+       1,
+       "added    CIM_X  line 21, id 1021 (no category): maps nothing\n"
+       "1 added (1 of them mapping nothing), 0 removed, 0 moved to another category\n"},
+      {{twenty, nineteen}, 1, "removed  CIM_X  line 21, id 1021 (no category): mapped nothing\n"},
       {{before, missing}, 2, "diff: properties file " + missing + " does not exist\n"},
       {{folder.Path().string(), after}, 2, "is a folder, not a file\n"},
       {{before}, 2, "name two properties files"},
