@@ -542,11 +542,18 @@ bool FindStringTable(const std::optional<fs::path>& given, const std::vector<fs:
   return LoadStringTable(module, strings, error);
 }
 
+void PrintFileFindings(const CheckReport& report, const std::string& fileName, std::ostream& err) {
+  if (report.error) err << fileName << ": error: " << *report.error << "\n";
+  for (const CheckWarning& warning : report.warnings) {
+    if (warning.line == 0) err << fileName << ": warning: " << warning.text << "\n";
+  }
+}
+
 int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err) {
   std::string error;
-  auto fail = [&err](const std::string& why) {
+  auto fail = [&err](const std::string& why, int status = kCouldNotRun) {
     err << "qelevent-tool check: " << why << "\n";
-    return 2;
+    return status;
   };
 
   std::optional<fs::path> defaultCi;
@@ -560,7 +567,11 @@ int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err
     return fail("no properties file given, and " + error);
   }
   std::ifstream file;
-  if (!OpenPropertiesFile(properties, file, error)) return fail(error);
+  if (!OpenPropertiesFile(properties, file, error)) {
+    // The installed file missing is the installation's fault, not the command's.
+    return settings.properties ? fail(error)
+                               : fail(error + ": the plug-in maps nothing", kMapsNothing);
+  }
 
   std::vector<fs::path> folders{properties.parent_path()};
   if (defaultCi) folders.push_back(*defaultCi);
@@ -573,11 +584,12 @@ int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err
   out << properties.u8string() << " (categories from " << module.u8string() << ")\n";
   const CheckReport report = CheckProperties(file, strings);
   if (report.error) {
-    err << properties.u8string() << ": error: " << *report.error << "\n";
-    return 1;
+    PrintFileFindings(report, properties.u8string(), err);
+    return kMapsNothing;
   }
   PrintReport(report, properties.u8string(), out, err);
-  return report.warnings.empty() ? 0 : 1;
+  if (report.MapsNothing()) return kMapsNothing;
+  return report.warnings.empty() ? kAllWell : kFindings;
 }
 
 }  // namespace qel::tool

@@ -18,6 +18,11 @@ class PeResources;
 
 namespace qel::tool {
 
+// The exit statuses of every command. "Maps nothing" stands apart from the
+// findings: a script that deploys a file may accept warnings, but never a
+// file from which the plug-in would post every event under its class name.
+enum ExitStatus : int { kAllWell = 0, kFindings = 1, kCouldNotRun = 2, kMapsNothing = 3 };
+
 // The category text of a string id, or std::nullopt when the table has none.
 using StringTable = std::function<std::optional<std::string>(uint32_t id)>;
 
@@ -57,7 +62,13 @@ struct CheckReport {
   std::vector<UnusedCategory> unused;  // categories of the table that no line maps
   std::vector<UnmarkedClass> unmarked;
   int Mappings() const;
+  // The plug-in maps nothing from the file (its category map stays empty).
+  bool MapsNothing() const { return error || Mappings() == 0; }
 };
+
+// What |report| says of the whole file, not of one line (the error, or why it
+// maps nothing), as "FILE: error: ..." or "FILE: warning: ..." lines on |err|.
+void PrintFileFindings(const CheckReport& report, const std::string& fileName, std::ostream& err);
 
 // Reads |file| (opened in binary mode) line by line as the plug-in does.
 CheckReport CheckProperties(std::istream& file, const StringTable& strings);
@@ -100,8 +111,9 @@ struct CheckSettings {
 };
 
 // Lists the marked entries on |out| and the warnings, as file:line: lines, on
-// |err|. Returns 0 without warnings, 1 with warnings or an error in the file,
-// 2 when the check could not be made.
+// |err|. Returns kAllWell, kFindings (warnings), kCouldNotRun, or
+// kMapsNothing (also for a missing installed file, but not for a missing file
+// named on the command line: that is kCouldNotRun).
 int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err);
 
 }  // namespace qel::tool

@@ -317,7 +317,7 @@ int RunDiff(const DiffSettings& settings, std::ostream& out, std::ostream& err) 
   std::string error;
   auto fail = [&err](const std::string& why) {
     err << "qelevent-tool diff: " << why << "\n";
-    return 2;
+    return kCouldNotRun;
   };
   std::ifstream before;
   std::ifstream after;
@@ -352,7 +352,11 @@ int RunDiff(const DiffSettings& settings, std::ostream& out, std::ostream& err) 
         << module.u8string() << ")\n";
     PrintText(report, out);
   }
-  return report.Empty() ? 0 : 1;
+  if (now.MapsNothing()) {
+    if (!now.error) PrintFileFindings(now, settings.after.u8string(), err);
+    return kMapsNothing;
+  }
+  return report.Empty() ? kAllWell : kFindings;
 }
 
 }  // namespace qel::tool

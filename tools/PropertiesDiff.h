@@ -78,8 +78,9 @@ struct DiffSettings {
 };
 
 // Prints the differences on |out|, as text or as one JSON document. Returns
-// 0 when no class is added, removed or moved, 1 when one is, 2 when a file or
-// the module cannot be read (one line on |err|).
+// kAllWell when no class is added, removed or moved, kFindings when one is,
+// kMapsNothing when the plug-in would map nothing from the new file, and
+// kCouldNotRun when a file or the module cannot be read (one line on |err|).
 int RunDiff(const DiffSettings& settings, std::ostream& out, std::ostream& err);
 
 }  // namespace qel::tool

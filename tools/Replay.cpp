@@ -306,21 +306,33 @@ struct Summary {
   }
 };
 
-// The classes that InitMap mapped, by the properties file the plug-in read,
-// under their ASCII lower-case names.
-std::unordered_map<std::u16string, std::u16string> MappedByFoldedName(
-    InstallationPlatform& platform, const InstallationSettings& installation,
-    const ModuleState& module) {
-  std::unordered_map<std::u16string, std::u16string> mapped;
-  const std::optional<std::filesystem::path> plugin = platform.CiFileOnDisk(u"qelevent.dll");
+// check's reading of the properties file that the plug-in reads, with its
+// path. No reading when there is no such file to open (|missing|: Open has
+// warned of that) or no string table to read it with.
+std::optional<CheckReport> ReadProperties(InstallationPlatform& platform,
+                                          const InstallationSettings& installation,
+                                          std::string& fileName, bool& missing) {
   const std::optional<std::filesystem::path> properties =
       installation.properties ? installation.properties
                               : platform.CiFileOnDisk(u"qelevent.properties");
+  std::ifstream file;
+  if (properties) file.open(*properties, std::ios::binary);
+  missing = !file.is_open();
+  const std::optional<std::filesystem::path> plugin = platform.CiFileOnDisk(u"qelevent.dll");
   StringTable strings;
   std::string ignored;
-  if (!plugin || !properties || !LoadStringTable(*plugin, strings, ignored)) return mapped;
-  std::ifstream file(*properties, std::ios::binary);
-  for (const MarkedEntry& entry : CheckProperties(file, strings).marked) {
+  if (missing || !plugin || !LoadStringTable(*plugin, strings, ignored)) return std::nullopt;
+  fileName = properties->u8string();
+  return CheckProperties(file, strings);
+}
+
+// The classes that InitMap mapped, by the properties file the plug-in read,
+// under their ASCII lower-case names.
+std::unordered_map<std::u16string, std::u16string> MappedByFoldedName(
+    const std::optional<CheckReport>& properties, const ModuleState& module) {
+  std::unordered_map<std::u16string, std::u16string> mapped;
+  if (!properties) return mapped;
+  for (const MarkedEntry& entry : properties->marked) {
     const std::u16string name = Utf8ToWide(entry.className);
     if (entry.mapped && !module.Categories().lookup(name).empty()) {
       mapped.emplace(Summary::FoldAscii(name), name);
@@ -468,7 +480,7 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
   std::vector<std::string> warnings;
   if (!platform.Open(settings.installation, error, warnings)) {
     err << "qelevent-tool replay: " << error << "\n";
-    return 2;
+    return kCouldNotRun;
   }
   // Opened before the replay, so that a summary that cannot be written is
   // known before a long replay, not after it.
@@ -478,12 +490,18 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
     if (!summaryFile) {
       err << "qelevent-tool replay: cannot write the summary to " << settings.summaryJson->string()
           << "\n";
-      return 2;
+      return kCouldNotRun;
     }
   }
   for (const std::string& warning : warnings) {
     err << "qelevent-tool replay: warning: " << warning << "\n";
   }
+  std::string propertiesName;
+  bool propertiesMissing = false;
+  const std::optional<CheckReport> properties =
+      ReadProperties(platform, settings.installation, propertiesName, propertiesMissing);
+  if (properties) PrintFileFindings(*properties, propertiesName, err);
+  const bool mapsNothing = propertiesMissing || (properties && properties->MapsNothing());
   platform.SetUserDefaultLCID(settings.lcid);
   for (int32_t result : settings.results) platform.QueueEventResults({result});
 
@@ -499,7 +517,7 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
   std::string posted;
   Notification notification;
   std::vector<std::string> otherFields;
-  summary.mappedByFoldedName = MappedByFoldedName(platform, settings.installation, module);
+  summary.mappedByFoldedName = MappedByFoldedName(properties, module);
   std::optional<std::string> sentLanguage;
   while (std::getline(in, line)) {
     ++lineNumber;
@@ -566,10 +584,11 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
     if (!summaryFile) {
       err << "qelevent-tool replay: cannot write the summary to " << settings.summaryJson->string()
           << "\n";
-      return 2;
+      return kCouldNotRun;
     }
   }
-  return summary.rejected == 0 ? 0 : 1;
+  if (mapsNothing) return kMapsNothing;
+  return summary.rejected == 0 && summary.lost == 0 ? kAllWell : kFindings;
 }
 
 }  // namespace qel::tool

@@ -44,9 +44,12 @@ void AppendPostedEventJson(std::string& out, const PostedEvent& event, int64_t l
 // Reads one notification per line of |in|, which messages call |inputName|.
 // Posted events go to |out| and nothing else does; errors, the progress
 // display and the closing summary go to |err|. A line that is not a
-// notification is reported and skipped. Returns 0 when every line was a
-// notification, 1 when some were not, 2 when the installation could not be
-// opened or the summary file not written.
+// notification is reported and skipped. check's findings for the whole
+// properties file that the plug-in reads come first. Returns kAllWell,
+// kFindings when a line was not a notification or an event was lost,
+// kMapsNothing when the plug-in maps nothing from its properties file (or
+// has none), and kCouldNotRun when the installation could not be opened or
+// the summary file not written.
 int RunReplay(const ReplaySettings& settings, std::istream& in, const std::string& inputName,
               std::ostream& out, std::ostream& err);
 

@@ -1,5 +1,6 @@
 #include "tools/SendEvent.h"
 
+#include <fstream>
 #include <ostream>
 #include <string_view>
 
@@ -42,6 +43,43 @@ std::string Meaning(int32_t result) {
   }
 }
 
+// check's reading of the installed properties file, which the plug-in reads
+// whichever DLL is loaded, with the string table of |plugin|; its findings
+// for the whole file go to |err| and its count to |out|. Nothing when there is
+// no such file.
+std::optional<CheckReport> ReadInstalledProperties(Platform& server, const PeResources& plugin,
+                                                   std::ostream& out, std::ostream& err) {
+  std::string error;
+  const std::optional<fs::path> ci = DefaultCiFolder(&server, error);
+  std::ifstream file;
+  if (ci && OpenPropertiesFile(*ci / "qelevent.properties", file, error)) {
+    const std::string name = (*ci / "qelevent.properties").u8string();
+    const CheckReport report = CheckProperties(file, [&plugin](uint32_t id) {
+      const std::optional<std::u16string> text = plugin.String(id);
+      return text ? std::optional<std::string>(WideToUtf8(*text)) : std::nullopt;
+    });
+    PrintFileFindings(report, name, err);
+    out << "properties file: " << name << " (" << report.Mappings() << " mappings, "
+        << report.warnings.size() << " warnings: qelevent-tool check lists them)\n";
+    return report;
+  }
+  err << "qelevent-tool send: warning: " << error << ": the plug-in maps nothing\n";
+  return std::nullopt;
+}
+
+// The category the event of |className| goes out under, as |properties| maps it.
+std::string CategoryText(const std::optional<CheckReport>& properties,
+                         const std::string& className) {
+  if (properties) {
+    for (const MarkedEntry& entry : properties->marked) {
+      if (entry.mapped && entry.className == className) {
+        return "category: \"" + *entry.category + "\"";
+      }
+    }
+  }
+  return "posted under its class name: no category";
+}
+
 }  // namespace
 
 std::optional<HostStringLayout> PluginHostStringLayout(const PeResources& module) {
@@ -60,7 +98,7 @@ std::optional<HostStringLayout> PluginHostStringLayout(const PeResources& module
 int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, std::ostream& err) {
   auto fail = [&err](const std::string& why) {
     err << "qelevent-tool send: " << why << "\n";
-    return 2;
+    return kCouldNotRun;
   };
   std::string error;
   fs::path dll;
@@ -111,6 +149,8 @@ int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, s
 
   out << "plug-in: " << dll.u8string() << " (host strings: " << HostStringLayoutName(*layout)
       << ")\n";
+  const std::optional<CheckReport> properties =
+      ReadInstalledProperties(server, *resources, out, err);
   out << "InitMap returned " << (initMap() ? "true" : "false") << "\n";
   const HostStringObject className(*layout, Utf8ToWide(settings.className));
   const HostStringObject eventText(*layout, Utf8ToWide(settings.eventText));
@@ -121,7 +161,9 @@ int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, s
   const int32_t result = processEvent(settings.eventCode, className.Address(), eventText.Address(),
                                       categoryAttribute.Address(), target.Address());
   out << "ProcessEvent returned " << result << ": " << Meaning(result) << "\n";
-  return result == 0 ? 0 : 1;
+  if (result == 0) out << CategoryText(properties, settings.className) << "\n";
+  if (!properties || properties->MapsNothing()) return kMapsNothing;
+  return result == 0 ? kAllWell : kFindings;
 }
 
 }  // namespace qel::tool

@@ -33,9 +33,12 @@ std::optional<HostStringLayout> PluginHostStringLayout(const PeResources& module
 
 // Loads the plug-in through |server|, calls InitMap and then ProcessEvent with
 // strings laid out as its FileDescription names them, and prints what each
-// returned and what that means. Returns 0 when ProcessEvent returned 0, 1
-// when it returned anything else, 2 when it could not be called (one line on
-// |err|).
+// returned, what that means and the category the event went out under, as
+// check reads the installed properties file (whose findings for the whole
+// file come first). Returns kAllWell when ProcessEvent returned 0, kFindings
+// when it returned anything else, kMapsNothing when the plug-in maps nothing
+// from the installed file (or has none), and kCouldNotRun when it could not
+// be called (one line on |err|).
 int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, std::ostream& err);
 
 }  // namespace qel::tool

@@ -19,23 +19,28 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kUsage[] =
-    R"(usage: qelevent-tool replay [options] [NOTIFICATIONS.jsonl]
-       qelevent-tool check [--module QELEVENT.DLL] [QELEVENT.PROPERTIES]
-       qelevent-tool diff [--module QELEVENT.DLL] [--lcid LCID] [--json] OLD NEW
-       qelevent-tool send [--dll QELEVENT.DLL] [--event-code N] [--event-text TEXT]
-                          [--category-attribute TEXT] [--target TEXT] CLASSNAME
+// One command's part of the usage text.
+struct CommandHelp {
+  const char* name;
+  bool linuxOnly;
+  const char* synopsis;  // the usage line(s) after "qelevent-tool "
+  const char* text;      // what it does and its options
+};
 
-replay  (Linux only: on the server, send tests the installed plug-in)
+const CommandHelp kCommands[] = {
+    {"replay", true, "replay [options] [NOTIFICATIONS.jsonl]",
+     R"(        (Linux only: on the server, send tests the installed plug-in)
         runs notifications through the plug-in (start-up, InitMap, ProcessEvent)
         on a hosted server installation and prints each posted event as a JSON
-        line; a summary follows on standard error. Notifications are JSON lines
-        {"eventCode": 3, "className": "CIM_Fan", "eventText": "...",
-         "categoryAttribute": "...", "target": "..."}, read from standard input
+        line; a summary follows on standard error, after check's findings for
+        the whole properties file the plug-in reads. Notifications are JSON
+        lines {"eventCode": 3, "className": "CIM_Fan", "eventText": "...",
+        "categoryAttribute": "...", "target": "..."}, read from standard input
         when no file (or -) is given; other fields (an exported log's
         timestamps) are left out and the lines counted. Waits are simulated,
         not slept. On a terminal, standard error also shows the progress of a
-        long replay.
+        long replay. An event is lost when the server's answer to its last post
+        is not 0; lost events and rejected lines are findings (exit status 1).
   --install DIR      the installation: a folder with regedit exports (*.reg:
                      REGEDIT4, or "Windows Registry Editor Version 5.00" in
                      UTF-16; keys under SOFTWARE\WOW6432Node are the 32-bit
@@ -53,24 +58,21 @@ replay  (Linux only: on the server, send tests the installed plug-in)
                      also write the summary (events per category, those lost,
                      unmapped class names with their counts, posts, retries,
                      waits) to FILE as one JSON document
-        An event is lost when the server's answer to its last post is not 0.
-        Exit status: 0 every line replayed, 1 some lines rejected, 2 usage
-        error, or the installation or summary file could not be used.
-
-check   lists what a properties file maps (line, id, class name, category) and
-        warns about lines that silently go wrong; exits with 1 when it warned.
-        By default it checks the installed ci\qelevent.properties on the
-        server, and the sample installation's file on Linux.
+)"},
+    {"check", false, "check [--module QELEVENT.DLL] [QELEVENT.PROPERTIES]",
+     R"(        lists what a properties file maps (line, id, class name, category) and
+        warns about lines that silently go wrong (findings). By default it
+        checks the installed ci\qelevent.properties on the server, and the
+        sample installation's file on Linux.
   --module FILE      the qelevent.dll whose string table names the categories
                      (default: the one beside the file, else the installed or
                      sample one)
-        Exit status: 0 no warnings, 1 warnings or an error in the file (such
-        as UTF-16), 2 usage error, or the file or module could not be read.
-
-diff    maps two properties files as InitMap does and lists the classes added,
-        removed and moved to another category, each with its line and string
-        id in both files, then names the inserted or removed marked lines that
-        shift the categories of the classes below them.
+)"},
+    {"diff", false, "diff [--module QELEVENT.DLL] [--lcid LCID] [--json] OLD NEW",
+     R"(        maps two properties files as InitMap does and lists the classes added,
+        removed and moved to another category (findings), each with its line
+        and string id in both files, then names the inserted or removed marked
+        lines that shift the categories of the classes below them.
   --module FILE      as for check (default: the one beside NEW, else beside
                      OLD, else the installed or sample one)
   --lcid LCID        the user's default locale; the category names do not
@@ -79,17 +81,20 @@ diff    maps two properties files as InitMap does and lists the classes added,
   --json             write one JSON document on standard output instead:
                      {"added": [...], "removed": [...], "changed": [...],
                       "shifts": [...]}
-        Exit status: 0 no class added, removed or moved, 1 some class is, 2
-        usage error, or a file or the module could not be read.
-
-send    (on the server) fires one test event through the plug-in, as the host
+)"},
+    {"send", false,
+     "send [--dll QELEVENT.DLL] [--event-code N] [--event-text TEXT]\n"
+     "                          [--category-attribute TEXT] [--target TEXT] CLASSNAME",
+     R"(        (on the server) fires one test event through the plug-in, as the host
         service does: loads it, calls InitMap, then ProcessEvent with CLASSNAME
         and the texts below, passed as the wide string objects of the host's
         C++ library that the DLL's file description names, and prints what
-        each returned. InitMap and ProcessEvent read the registered
-        installation's properties file and string table, whichever DLL is
-        loaded. A busy event server (results 5, 6, 18) makes the plug-in wait
-        two minutes and try once more.
+        each returned and the category the event went out under. First it
+        prints check's findings for the whole installed properties file, which
+        InitMap and ProcessEvent read whichever DLL is loaded. A busy event
+        server (results 5, 6, 18) makes the plug-in wait two minutes and try
+        once more. A result other than 0 (2 no class name, 14 not attached to
+        the desktop or a string not read) is a finding.
   --dll FILE         the plug-in (default: the registered installation's
                      ci\qelevent.dll)
   --event-code N     the event code, decimal or 0x hexadecimal (default 0)
@@ -97,10 +102,48 @@ send    (on the server) fires one test event through the plug-in, as the host
   --category-attribute TEXT
                      the CATEGORY attribute (default empty)
   --target TEXT      the TARGET attribute (default empty)
-        Exit status: 0 ProcessEvent returned 0 (posted), 1 it returned
-        another result (2 no class name, 14 not attached to the desktop or a
-        string not read), 2 usage error, or the plug-in could not be loaded.
+)"},
+};
+
+constexpr char kExitStatuses[] = R"(
+Exit status, the same for every command:
+  0  all well
+  1  findings: warnings (check), classes added, removed or moved (diff),
+     events lost or lines rejected (replay), a result other than 0 (send)
+  2  could not run: a usage error, or a file, module or installation that
+     cannot be used (one line says why)
+  3  the properties file maps nothing as the plug-in reads it: saved as
+     UTF-16, empty, no marked line that maps a class, or the installed file
+     missing (check, diff for the new file, replay, send)
 )";
+
+// The usage of |only| (every command when null); on the server, the Linux-only
+// commands are only named, once, at the end.
+void PrintUsage(std::ostream& out, const CommandHelp* only, bool onServer) {
+  const char* lead = "usage: qelevent-tool ";
+  std::string linuxOnly;
+  for (const CommandHelp& command : kCommands) {
+    if (only != nullptr ? &command != only : command.linuxOnly && onServer) continue;
+    out << lead << command.synopsis << "\n";
+    lead = "       qelevent-tool ";
+  }
+  for (const CommandHelp& command : kCommands) {
+    if (only != nullptr ? &command != only : command.linuxOnly && onServer) {
+      if (only == nullptr) linuxOnly += std::string(linuxOnly.empty() ? "" : ", ") + command.name;
+      continue;
+    }
+    out << "\n" << command.name << "\n" << command.text;
+  }
+  if (!linuxOnly.empty()) out << "\n" << linuxOnly << ": run on Linux only, not on the server\n";
+  out << kExitStatuses;
+}
+
+const CommandHelp* CommandNamed(const std::string& name) {
+  for (const CommandHelp& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
 
 int UsageError(std::ostream& err, const std::string& why) {
   err << "qelevent-tool: " << why << " (see qelevent-tool --help)\n";
@@ -303,14 +346,15 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
             std::ostream& err, bool errIsTerminal, Platform* server) {
   if (arguments.empty()) return UsageError(err, "name a command: replay, check, diff or send");
   const std::string& command = arguments[0];
+  const bool onServer = server != nullptr;
   if (command == "--help" || command == "-h" || command == "help") {
-    out << kUsage;
+    PrintUsage(out, arguments.size() > 1 ? CommandNamed(arguments[1]) : nullptr, onServer);
     return 0;
   }
   const std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   for (const std::string& argument : rest) {
     if (argument == "--help" || argument == "-h") {
-      out << kUsage;
+      PrintUsage(out, CommandNamed(command), onServer);
       return 0;
     }
   }

@@ -130,11 +130,11 @@ TEST_F(ToolOnServer, ChecksAndComparesFilesInFoldersOfAnyName) {
   EXPECT_EQ(diff.exitCode, 1u) << diff.err;
   EXPECT_NE(diff.out.find("(CIM_Pump) inserted"), std::string::npos) << diff.out;
 
-  // A file that maps nothing warns.
+  // A file that maps nothing has a status of its own.
   const fs::path empty = WriteFile(wideFolder / "empty.properties", "# nothing yet\r\n");
   const ToolRun warned =
       RunTool(work.Path(), {L"check", L"--module", module.wstring(), empty.wstring()});
-  EXPECT_EQ(warned.exitCode, 1u) << warned.out;
+  EXPECT_EQ(warned.exitCode, 3u) << warned.out;
   EXPECT_NE(warned.err.find(empty.u8string() + ":"), std::string::npos) << warned.err;
 }
 
@@ -151,9 +151,12 @@ TEST_F(ToolOnServer, SendsThroughThePluginOfEachLayout) {
                 {L"send", L"--dll", (ansiFolder.filename() / layout / "qelevent.dll").wstring(),
                  L"--event-code", L"0x1F", L"--event-text", L"L\u00fcfter 2 steht still",
                  L"--category-attribute", L"Warm", L"--target", L"rack-7", L"CIM_Fan"});
-    EXPECT_EQ(run.exitCode, 0u) << run.out << run.err;
+    // No installation is registered, so the plug-in maps nothing.
+    EXPECT_EQ(run.exitCode, 3u) << run.out << run.err;
     EXPECT_NE(run.out.find("(host strings: " + layout + ")"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("ProcessEvent returned 0: posted"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("posted under its class name: no category"), std::string::npos)
+        << run.out;
     const std::string posted = ReadFile(log);
     EXPECT_TRUE(std::regex_search(
         posted, std::regex(R"("text":"L\\u00fcfter 2 steht still".*"eventCode":31,)"
@@ -207,6 +210,19 @@ TEST_F(ToolOnServer, DefaultsToTheRegisteredInstallation) {
   // The installation's file maps CIM_Fan to its category "Fan".
   EXPECT_TRUE(std::regex_search(ReadFile(log), std::regex(R"("typePath":\["[^"]+","Fan"\])")))
       << ReadFile(log);
+  EXPECT_NE(send.out.find("category: \"Fan\""), std::string::npos) << send.out;
+
+  // The installed file saved as UTF-16: the event goes out under its class
+  // name, and send says so before and after posting.
+  std::string wide = "\xFF\xFE";
+  for (const char c : properties) wide += {c, '\0'};
+  WriteFile(ci / "qelevent.properties", wide);
+  const ToolRun unicode = RunTool(work.Path(), {L"send", L"CIM_Fan"});
+  EXPECT_EQ(unicode.exitCode, 3u) << unicode.out << unicode.err;
+  EXPECT_NE(unicode.err.find("error: the file is UTF-16LE"), std::string::npos) << unicode.err;
+  EXPECT_NE(unicode.out.find("posted under its class name: no category"), std::string::npos)
+      << unicode.out;
+  WriteFile(ci / "qelevent.properties", properties);
 
   const ToolRun unnamed = RunTool(work.Path(), {L"send", L""});
   EXPECT_EQ(unnamed.exitCode, 1u) << unnamed.err;

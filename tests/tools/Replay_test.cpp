@@ -15,6 +15,7 @@
 #include "stubs/vovuru32/StandInIpcLibrary.h"
 #include "support/TestSupport.h"
 #include "tools/Notification.h"
+#include "tools/PropertiesCheck.h"
 #include "tools/WindowsFiles.h"
 
 namespace qel::tool {
@@ -226,7 +227,7 @@ TEST_F(ReplayTest, ShowsProgressOnlyWhenAskedAndWritesNothingButPostsToTheOutput
 
 TEST_F(ReplayTest, WaitsAfterEachOfTwoTransientResultsAndPostsNoThirdTime) {
   settings.results = {6, 6, 7};
-  ASSERT_EQ(Replay(Line(1, "CIM_Fan") + "\n" + Line(2, "CIM_Fan") + "\n"), 0) << errors;
+  ASSERT_EQ(Replay(Line(1, "CIM_Fan") + "\n" + Line(2, "CIM_Fan") + "\n"), kFindings) << errors;
   ASSERT_EQ(posted.size(), 3u);
   EXPECT_EQ(posted[0]["waitMs"], 120000);
   EXPECT_EQ(posted[1]["waitMs"], 120000);
@@ -290,7 +291,7 @@ TEST_F(ReplayTest, ReadsAnotherPropertiesFileInPlaceOfTheInstalledOne) {
 
 TEST_F(ReplayTest, WarnsWhenTheInstallationHasNoPropertiesFile) {
   fs::remove(disk.Path() / "C/Prog/ci/qelevent.properties");
-  ASSERT_EQ(Replay(Line(1, "CIM_Fan")), 0);
+  ASSERT_EQ(Replay(Line(1, "CIM_Fan")), kMapsNothing);
   EXPECT_THAT(errors,
               HasSubstr("warning: no properties file at C:\\Prog\\\\ci\\qelevent.properties"));
   ASSERT_EQ(posted.size(), 1u);
@@ -318,7 +319,7 @@ TEST_F(ReplayTest, ReadsWhatAServerGivesAndSaysWhatWasLost) {
       {"the last answer decides what was lost",
        [&] { settings.results = {18, 18, 18, 7, 18, 0}; },
        Line(1, "CIM_Fan") + "\n" + Line(2, "CIM_Fan") + "\n" + Line(3, "CIM_Battery") + "\n",
-       0,
+       kFindings,
        {"2 lost (1 delivered;", "  CIM_Battery  1\n  Fan          2 (2 lost)\n"},
        {{"delivered", 1}, {"lost", 2}, {"lostPerCategory", {{"Fan", 2}}}}},
       {"regedit 5.00 in UTF-16 with the 32-bit view's key",
@@ -357,7 +358,7 @@ TEST_F(ReplayTest, ReadsWhatAServerGivesAndSaysWhatWasLost) {
                         std::string(240, 'p') + "\"\n");
        },
        Line(1, "CIM_Fan") + "\n",
-       0,
+       kMapsNothing,
        {"ci\\qelevent.dll a path of 260 characters, more than the 259",
         "ci\\qelevent.properties a path of 267 characters", "events per category:\n  CIM_Fan  1\n"},
        {{"delivered", 1}}},

@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 class ToolCommandsTest : public ::testing::Test {
@@ -106,30 +107,84 @@ TEST_F(ToolCommandsTest, ReplaysFromAFileOrStandardInput) {
   EXPECT_THAT(err, HasSubstr("<stdin>:2: not valid JSON"));
 }
 
-TEST_F(ToolCommandsTest, ChecksAFileAndAnswersWithItsExitStatus) {
+// Without --module, the qelevent.dll beside the file names the categories.
+TEST_F(ToolCommandsTest, ChecksAFileWithTheStringTableBesideIt) {
   const fs::path module = disk.Path() / "C/Prog/ci/qelevent.dll";
-  const fs::path file = disk.Write(
-      "twice.properties", "a=cim:Telvar_Services.CIM_Fan\nb=cim:Telvar_Services.CIM_Fan\n");
-  EXPECT_EQ(Run({"check", "--module", module.string(), file.string()}), 1);
-  EXPECT_THAT(err, HasSubstr(file.string() + ":2: warning: class CIM_Fan is already mapped"));
-  EXPECT_THAT(out, HasSubstr("1 mapping, 1 warning\n"));
-
-  // Without --module, the qelevent.dll beside the file names the categories.
   EXPECT_EQ(Run({"check", (disk.Path() / "C/Prog/ci/qelevent.properties").string()}), 0) << err;
   EXPECT_THAT(out, HasSubstr("(categories from " + module.string() + ")"));
   EXPECT_THAT(out, HasSubstr("1 mapping, no warnings\n"));
 }
 
-TEST_F(ToolCommandsTest, ShowsItsUsage) {
-  for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"--help"}, {"replay", "--help"}, {"check", "-h"}, {"diff", "-h"}}) {
+// One table of exit statuses for every command: 0 all well, 1 findings, 2
+// could not run, 3 the properties file maps nothing as the plug-in reads it.
+TEST_F(ToolCommandsTest, AnswersEveryCommandWithOneTableOfExitStatuses) {
+  const std::string ci = (disk.Path() / "C/Prog/ci").string();
+  const std::string good = ci + "/qelevent.properties";
+  const std::string twice =
+      disk.Write("twice.properties",
+                 "a=cim:Telvar_Services.CIM_Fan\nb=cim:Telvar_Services.CIM_Fan\n")
+          .string();
+  const std::string unmarked = disk.Write("unmarked.properties", "fan=cim:CIM_Fan\n").string();
+  std::string wide = "\xFF\xFE";
+  for (const char c : std::string("fan=cim:Telvar_Services.CIM_Fan\r\n")) wide += {c, '\0'};
+  const std::string unicode = disk.Write("unicode.properties", wide).string();
+  const std::string missing = ci + "/missing.properties";
+  const std::string module = "--module=" + ci + "/qelevent.dll";
+  const std::string fan = R"({"eventCode": 1, "className": "CIM_Fan", "eventText": "t",)"
+                          R"( "categoryAttribute": "c", "target": "x"})";
+  const struct {
+    std::vector<std::string> arguments;
+    int status;
+    std::string message;  // on standard error
+  } cases[] = {
+      {{"check", good}, 0, ""},
+      {{"check", module, twice}, 1, "warning: class CIM_Fan is already mapped"},
+      {{"check", module, missing}, 2, "missing.properties does not exist"},
+      {{"check", module, unicode}, 3, "error: the file is UTF-16LE"},
+      {{"check", module, unmarked}, 3, "no line marks a class"},
+      {{"diff", module, good, good}, 0, ""},
+      {{"diff", module, good, twice}, 0, ""},
+      {{"diff", module, unmarked, good}, 1, ""},
+      {{"diff", module, good, missing}, 2, "does not exist"},
+      {{"diff", module, good, unicode}, 3, "warning: the file is UTF-16LE"},
+      {{"diff", module, good, unmarked}, 3, "no line marks a class"},
+      {{"replay", Install()}, 0, "replay: 1 notification,"},
+      {{"replay", Install(), "--results=7"}, 1, "1 lost"},
+      {{"replay", Install(), "--lcid=x"}, 2, "--lcid"},
+      {{"replay", Install(), "--properties", unicode}, 3, "error: the file is UTF-16LE"},
+      {{"replay", Install(), "--properties", unmarked}, 3, "no line marks a class"},
+      {{"send", "CIM_Fan"}, 2, "runs on the Windows server"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Run(c.arguments, fan + "\n"), c.status)
+        << c.arguments[0] << " " << c.arguments.back() << ": " << err;
+    EXPECT_THAT(err, HasSubstr(c.message)) << c.arguments.back();
+  }
+}
+
+TEST_F(ToolCommandsTest, ShowsTheUsageOfOneCommandOrOfAll) {
+  const std::string exitStatuses = "Exit status, the same for every command:\n  0  all well\n";
+  for (const auto& arguments : std::vector<std::vector<std::string>>{{"--help"}, {"help"}}) {
     EXPECT_EQ(Run(arguments), 0);
     EXPECT_THAT(out, StartsWith("usage: qelevent-tool replay"));
-    EXPECT_THAT(out, HasSubstr("Exit status: 0 every line replayed, 1 some lines rejected, 2"));
-    EXPECT_THAT(out, HasSubstr("Exit status: 0 no warnings, 1 warnings or an error in the file"));
-    EXPECT_THAT(out, HasSubstr("Exit status: 0 no class added, removed or moved, 1 some class"));
+    for (const char* command : {"\nreplay\n", "\ncheck\n", "\ndiff\n", "\nsend\n"}) {
+      EXPECT_THAT(out, HasSubstr(command));
+    }
+    EXPECT_THAT(out, HasSubstr(exitStatuses));
     EXPECT_EQ(err, "");
   }
+  for (const char* command : {"replay", "check", "diff", "send"}) {
+    EXPECT_EQ(Run({command, "-h"}), 0);
+    EXPECT_THAT(out, StartsWith(std::string("usage: qelevent-tool ") + command + " "));
+    EXPECT_EQ(out.find("\nusage"), std::string::npos) << command;
+    EXPECT_EQ(out, [&] {
+      Run({"help", command});
+      return out;
+    }()) << command;
+    EXPECT_THAT(out, HasSubstr(exitStatuses)) << command;
+  }
+  Run({"check", "--help"});
+  EXPECT_THAT(out, Not(HasSubstr("--install DIR")));
 }
 
 }  // namespace
