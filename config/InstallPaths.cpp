@@ -23,8 +23,8 @@ class ScopedKey {
   ScopedKey(const ScopedKey&) = delete;
   ScopedKey& operator=(const ScopedKey&) = delete;
 
-  bool Open(const std::string& subKey) {
-    return platform_.RegOpenKeyExA(HkeyLocalMachine(), subKey.c_str(), 0, kKeyRead, &key_) ==
+  bool Open(const std::string& subKey, uint32_t access) {
+    return platform_.RegOpenKeyExA(HkeyLocalMachine(), subKey.c_str(), 0, access, &key_) ==
            kErrorSuccess;
   }
 
@@ -90,12 +90,18 @@ std::u16string PathParts::Join() const {
 }
 
 int32_t GetInstallDirectory(Platform& platform, std::u16string& directory) {
+  std::string keyPath;
+  return ReadInstallDirectory(platform, kKeyRead, keyPath, directory);
+}
+
+int32_t ReadInstallDirectory(Platform& platform, uint32_t access, std::string& keyPath,
+                             std::u16string& directory) {
   int32_t result = -1;
   try {
-    std::string keyPath = kProductKey;
+    keyPath = kProductKey;
     {
       ScopedKey product(platform);
-      if (product.Open(keyPath)) {
+      if (product.Open(keyPath, access)) {
         if (std::optional<std::string> version = product.ReadText("Version")) {
           keyPath += '\\';
           keyPath += *version;
@@ -104,7 +110,7 @@ int32_t GetInstallDirectory(Platform& platform, std::u16string& directory) {
     }
 
     ScopedKey key(platform);
-    if (!key.Open(keyPath)) return -1;
+    if (!key.Open(keyPath, access)) return -1;
     if (std::optional<std::string> path = key.ReadText("TELVARPATH")) {
       // The narrow registry read delivers the text in the system ANSI code
       // page, so that is how it is decoded: a folder such as

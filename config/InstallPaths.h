@@ -38,6 +38,12 @@ class PathParts {
 // The installation folder from HKEY_LOCAL_MACHINE\SOFTWARE\Korvane\Telvar,
 // ending in a backslash; 0 when read, -1 (|directory| untouched) when not.
 int32_t GetInstallDirectory(Platform& platform, std::u16string& directory);
+// The same, opening the keys with |access|, and naming in |keyPath| the key
+// read for "TELVARPATH" (under HKEY_LOCAL_MACHINE: the subkey that "Version"
+// names, when it names one), also when it could not be read. The tools name
+// it in their messages, and look in the other registry view with it.
+int32_t ReadInstallDirectory(Platform& platform, uint32_t access, std::string& keyPath,
+                             std::u16string& directory);
 // The installation folder followed by "\ci\"; 0, or -1 when the append fails.
 int32_t GetCiDirectory(Platform& platform, std::u16string& directory);
 // The full path of |fileName| in the ci folder, composed afresh (registry read

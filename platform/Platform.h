@@ -81,6 +81,9 @@ constexpr long kErrorSuccess = 0;
 constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorMoreData = 234;
 constexpr uint32_t kKeyRead = 0x20019;
+// With kKeyRead: the 64-bit registry view, from a 32-bit program on 64-bit
+// Windows (ignored on 32-bit Windows).
+constexpr uint32_t kKeyWow64_64Key = 0x0100;
 constexpr uint32_t kCpAcp = 0;
 constexpr uint32_t kMbPrecomposed = 0x1;
 constexpr uint32_t kSemFailCriticalErrors = 0x0001;

@@ -495,13 +495,26 @@ std::optional<fs::path> DefaultCiFolder(Platform* server, std::string& error) {
   // The installation folder as the plug-in reads it; its ci folder is
   // composed here without the plug-in's doubled backslash.
   std::u16string folder;
-  if (GetInstallDirectory(*server, folder) != 0 || folder.empty()) {
-    error =
-        "no installation is registered (HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar has no "
-        "TELVARPATH, or an empty one)";
-    return std::nullopt;
+  std::string key;
+  if (ReadInstallDirectory(*server, kKeyRead, key, folder) == 0 && !folder.empty()) {
+    return fs::path(folder) / "ci";
   }
-  return fs::path(folder) / "ci";
+  // On 64-bit Windows a 32-bit program, the plug-in as this tool, reads the
+  // 32-bit view of SOFTWARE; regedit and reg import write the 64-bit one.
+  std::u16string folder64;
+  std::string key64;
+  if (ReadInstallDirectory(*server, kKeyRead | kKeyWow64_64Key, key64, folder64) == 0 &&
+      !folder64.empty()) {
+    error = "no installation is registered where the 32-bit plug-in looks: HKEY_LOCAL_MACHINE\\" +
+            key64 +
+            " is in the 64-bit registry view only. Import the .reg file again with "
+            "\"reg import FILE /reg:32\", or enter the key with the 32-bit regedit "
+            "(%WINDIR%\\SysWOW64\\regedit.exe)";
+  } else {
+    error = "no installation is registered (HKEY_LOCAL_MACHINE\\" + key +
+            " has no TELVARPATH, or an empty one)";
+  }
+  return std::nullopt;
 }
 
 std::string DefaultCiName(Platform* server) {

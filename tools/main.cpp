@@ -11,17 +11,28 @@
 #include <io.h>
 
 #include "config/TextConversions.h"
+#include "platform/win32/Console.h"
 #include "platform/win32/Win32Platform.h"
+#include "tools/ConsoleText.h"
 
 // The wide command line, so that file names in any script reach the tool;
-// the commands take UTF-8.
+// the commands take UTF-8, and write it. A console is given UTF-16 instead,
+// so that names read right in a command prompt; a file or a pipe gets UTF-8.
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) {
     arguments.push_back(qel::WideToUtf8(reinterpret_cast<const char16_t*>(argv[i])));
   }
-  return qel::tool::RunTool(arguments, std::cin, std::cout, std::cerr,
-                            _isatty(_fileno(stderr)) != 0, &qel::Win32Platform::Instance());
+  const auto outConsole = qel::ConsoleWriter(false);
+  const auto errConsole = qel::ConsoleWriter(true);
+  qel::tool::ConsoleTextBuffer outBuffer(outConsole);
+  qel::tool::ConsoleTextBuffer errBuffer(errConsole);
+  std::ostream outText(&outBuffer);
+  std::ostream errText(&errBuffer);
+  errText.setf(std::ios::unitbuf);  // as std::cerr: nothing waits in a buffer
+  return qel::tool::RunTool(arguments, std::cin, outConsole ? outText : std::cout,
+                            errConsole ? errText : std::cerr, _isatty(_fileno(stderr)) != 0,
+                            &qel::Win32Platform::Instance());
 }
 #else
 #include <unistd.h>

@@ -4,6 +4,7 @@
 // host string layout, whose posts the stand-in event library records.
 #include <windows.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -228,6 +229,34 @@ TEST_F(ToolOnServer, DefaultsToTheRegisteredInstallation) {
   EXPECT_EQ(unnamed.exitCode, 1u) << unnamed.err;
   EXPECT_NE(unnamed.out.find("ProcessEvent returned 2: not posted"), std::string::npos)
       << unnamed.out;
+}
+
+// regedit and "reg import" on 64-bit Windows write the 64-bit view, which the
+// 32-bit plug-in never reads: the tool must say so and how to mend it, naming
+// the subkey that "Version" names.
+TEST_F(ToolOnServer, SaysWhenTheProductKeyIsInThe64BitViewOnly) {
+  const auto write = [](const char* key, const char* name, const char* value) {
+    HKEY opened = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0,
+                              KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &opened, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(opened, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                   static_cast<DWORD>(strlen(value) + 1));
+    RegCloseKey(opened);
+  };
+  write("SOFTWARE\\Korvane\\Telvar", "Version", "qel-view64");
+  write("SOFTWARE\\Korvane\\Telvar\\qel-view64", "TELVARPATH", "C:\\Telvar");
+  const ToolRun check = RunTool(work.Path(), {L"check"});
+  for (const char* key : {"SOFTWARE\\Korvane\\Telvar\\qel-view64", "SOFTWARE\\Korvane\\Telvar",
+                          "SOFTWARE\\Korvane"}) {
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key, KEY_WOW64_64KEY, 0);
+  }
+  EXPECT_EQ(check.exitCode, 2u) << check.out;
+  EXPECT_NE(check.err.find("HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar\\qel-view64 is in the "
+                           "64-bit registry view only"),
+            std::string::npos)
+      << check.err;
+  EXPECT_NE(check.err.find("reg import FILE /reg:32"), std::string::npos) << check.err;
 }
 
 }  // namespace
