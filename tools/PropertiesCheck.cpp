@@ -6,6 +6,7 @@
 #include <iomanip>
 #include <map>
 #include <ostream>
+#include <sstream>
 
 #include "config/InstallPaths.h"
 #include "config/PropertiesFile.h"
@@ -13,6 +14,7 @@
 #include "platform/hosted/PeResources.h"
 #include "tools/Installation.h"
 #include "tools/Notification.h"
+#include "tools/PropertiesDiff.h"
 
 namespace qel::tool {
 namespace {
@@ -555,6 +557,23 @@ bool FindStringTable(const std::optional<fs::path>& given, const std::vector<fs:
   return LoadStringTable(module, strings, error);
 }
 
+void WarnAboutShiftsFromTheShippedFile(CheckReport& report, const StringTable& strings) {
+  std::istringstream file(ShippedProperties());
+  const CheckReport shipped = CheckProperties(file, strings);
+  const auto kept = std::count_if(shipped.marked.begin(), shipped.marked.end(), [&](const auto& s) {
+    return std::any_of(report.marked.begin(), report.marked.end(),
+                       [&s](const MarkedEntry& e) { return e.className == s.className; });
+  });
+  if (kept * 2 < static_cast<std::ptrdiff_t>(shipped.marked.size())) return;
+  std::vector<CheckWarning> shifts;
+  for (const Shift& shift : DiffMappings(shipped, report).shifts) {
+    // A line left unmarked has a warning of its own, with its shift.
+    if (shift.cause.find(") unmarked") != std::string::npos) continue;
+    shifts.push_back({0, "compared with the shipped file, " + ShiftText(shift)});
+  }
+  report.warnings.insert(report.warnings.begin(), shifts.begin(), shifts.end());
+}
+
 void PrintFileFindings(const CheckReport& report, const std::string& fileName, std::ostream& err) {
   if (report.error) err << fileName << ": error: " << *report.error << "\n";
   for (const CheckWarning& warning : report.warnings) {
@@ -595,7 +614,8 @@ int RunCheck(const CheckSettings& settings, std::ostream& out, std::ostream& err
   }
 
   out << properties.u8string() << " (categories from " << module.u8string() << ")\n";
-  const CheckReport report = CheckProperties(file, strings);
+  CheckReport report = CheckProperties(file, strings);
+  WarnAboutShiftsFromTheShippedFile(report, strings);
   if (report.error) {
     PrintFileFindings(report, properties.u8string(), err);
     return kMapsNothing;

@@ -73,6 +73,14 @@ void PrintFileFindings(const CheckReport& report, const std::string& fileName, s
 // Reads |file| (opened in binary mode) line by line as the plug-in does.
 CheckReport CheckProperties(std::istream& file, const StringTable& strings);
 
+// The properties file that the package ships.
+const char* ShippedProperties();
+// Adds to |report| a warning for each marked line that, compared with the
+// shipped file, was inserted or removed and so shifts the categories of the
+// classes below it; nothing for a file that is no edit of the shipped one
+// (it shares fewer than half of its classes).
+void WarnAboutShiftsFromTheShippedFile(CheckReport& report, const StringTable& strings);
+
 // The string table of a module file (the plug-in's qelevent.dll). False with a
 // one-line reason when the file is missing, not a module, or lacks the
 // plug-in's string 1000.

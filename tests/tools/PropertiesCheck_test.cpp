@@ -384,6 +384,38 @@ TEST_F(RunCheckTest, WarnsAboutNearMissesOfTheMarkerAndCommentedMarkedLines) {
   }
 }
 
+// An edit of the shipped file that inserts a marked line is named as the
+// cause of the shift below it; one that renames a class on its line is not.
+TEST_F(RunCheckTest, NamesALineInsertedIntoTheShippedFile) {
+  std::ifstream in(fs::path(QEL_SOURCE_DIR) / "resources" / "qelevent.properties",
+                   std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line + "\n");
+  std::vector<std::string> inserted = lines;
+  inserted.insert(inserted.begin() + 50, "Pump=" + Marked("CIM_Pump") + "\n");
+  std::vector<std::string> renamed = lines;
+  renamed[44] = "Fan=" + Marked("CIM_Blower") + "\n";
+  const struct {
+    std::vector<std::string> lines;
+    int status;
+    std::string warning;
+  } cases[] = {
+      {inserted, 1,
+       ": warning: compared with the shipped file, line 51 (CIM_Pump) inserted: 11 classes below "
+       "it move to the next category; 1 more passes the last category and maps nothing\n"},
+      {renamed, 0, ""},
+  };
+  for (const auto& c : cases) {
+    CheckSettings settings;
+    std::string bytes;
+    for (const std::string& line : c.lines) bytes += line;
+    settings.properties = folder.Write("edited.properties", bytes);
+    settings.module = PluginModule();
+    EXPECT_EQ(Run(settings), c.status) << err.str();
+    EXPECT_THAT(err.str(), HasSubstr(c.warning));
+  }
+}
+
 TEST_F(RunCheckTest, ExplainsWhatItCannotCheck) {
   const fs::path properties = folder.Write("ok.properties", "fan=" + Marked("CIM_Fan") + "\n");
   const struct {
