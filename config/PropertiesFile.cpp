@@ -132,11 +132,10 @@ bool ReadPropertiesLine(std::string_view bytes, size_t& position, PropertiesLine
   // The line runs to LF, or to 0x1A, where the content ends.
   const size_t end =
       std::min(bytes.find_first_of(std::string_view("\n\x1A", 2), position), bytes.size());
+  const bool lineFeed = end < bytes.size() && bytes[end] == '\n';
   std::string_view text = bytes.substr(position, end - position);
-  position = end < bytes.size() && bytes[end] == '\n' ? end + 1 : bytes.size();
-  if (!text.empty() && text.back() == '\r' && end < bytes.size() && bytes[end] == '\n') {
-    text.remove_suffix(1);  // CR LF counts as LF
-  }
+  position = lineFeed ? end + 1 : bytes.size();
+  if (lineFeed && !text.empty() && text.back() == '\r') text.remove_suffix(1);  // CR LF is LF
   line.length = text.size();
   line.text = text.substr(0, PropertiesFile::kMaxLine);
   // Whether what lies beyond the limit would have belonged to the entry:
