@@ -2,9 +2,9 @@
 // that an access violation in it returns to us instead of ending the process.
 #pragma once
 
-namespace qel {
-
 #include <cstddef>
+
+namespace qel {
 
 // Runs |read| on |context|, which reads [begin, begin + size) of someone
 // else's memory, inside a structured exception frame of its own and returns
