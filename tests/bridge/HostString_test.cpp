@@ -372,7 +372,8 @@ extern "C" EXCEPTION_DISPOSITION __cdecl HostHandler(EXCEPTION_RECORD* exception
   if ((exception->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0) {
     return ExceptionContinueSearch;
   }
-  hostHandlerSaw = {exception->ExceptionCode, exception->ExceptionInformation[0]};
+  hostHandlerSaw = {exception->ExceptionCode,
+                    exception->NumberParameters > 0 ? exception->ExceptionInformation[0] : 0};
   DWORD old;
   VirtualProtect(faultPage, 4096, PAGE_READWRITE, &old);
   return ExceptionContinueExecution;

@@ -409,9 +409,9 @@ def main(argv):
         print(f"{argv[3]}: {problem}")
     if not problems:
         print(f"{argv[3]}: i386 DLL, exports InitMap @1 and ProcessEvent @2, imports "
-              "VNXEventW and VOVURU32.DLL #5 and #6, SEH allowed with the guard's handler, no runtime "
-              f"DLL, system imports from "
-              f"Windows {nt} and {nine_x} on, strings 1000-1020 in 0x409, "
+              "VNXEventW and VOVURU32.DLL #5 and #6, SEH allowed with the guard's handler, "
+              f"no runtime DLL, system imports from Windows {nt} and {nine_x} on, "
+              "strings 1000-1020 in 0x409, "
               f"{os.path.getsize(argv[3]):,} bytes")
     return 1 if problems else 0
 
