@@ -248,7 +248,7 @@ class Platform {
   virtual bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) = 0;
   virtual bool CloseHandle(HFile file) = 0;
 
-  // ---- Memory -------------------------------------------------------------------
+  // ---- Memory ----------------------------------------------------------------
   // Describes the region of pages that holds |address| (VirtualQuery): fills
   // |info| and returns sizeof(MemoryBasicInformation), or returns 0 when the
   // address lies outside the process's user address space. It never touches
