@@ -1,5 +1,6 @@
 #include "bridge/HostString.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -18,8 +19,12 @@ static_assert(sizeof(size_t) == kWord, "lengths and pointers have the same width
 constexpr size_t kInlineUnits = 8;
 constexpr size_t kInlineBytes = kInlineUnits * sizeof(char16_t);
 
+// Page protections that allow reading: read-only, read-write, write-copy and
+// their executable forms.
+constexpr uint32_t kReadableProtections = 0x02 | 0x04 | 0x08 | 0x20 | 0x40 | 0x80;
+
 // When the text lies in the object's own buffer.
-enum class Inline { kNever, kWhileCapacityBelow8, kWhenPointedAt };
+enum class Inline { kNever, kWhenCapacityIs7, kWhenPointedAt };
 
 // Where a library keeps its fields, in bytes from the start of the object.
 struct Fields {
@@ -37,14 +42,11 @@ constexpr Fields FieldsOf(HostStringLayout layout) {
     case HostStringLayout::msvc6:
       return {Inline::kNever, kWord, 0, 2 * kWord, 3 * kWord, 4 * kWord};
     case HostStringLayout::msvc7:
-      return {Inline::kWhileCapacityBelow8,
-              kWord,
-              kWord,
-              kWord + kInlineBytes,
-              2 * kWord + kInlineBytes,
-              3 * kWord + kInlineBytes};
+      return {
+          Inline::kWhenCapacityIs7, kWord, kWord, kWord + kInlineBytes, 2 * kWord + kInlineBytes,
+          3 * kWord + kInlineBytes};
     case HostStringLayout::msvc10:
-      return {Inline::kWhileCapacityBelow8, 0, 0, kInlineBytes, kWord + kInlineBytes,
+      return {Inline::kWhenCapacityIs7, 0, 0, kInlineBytes, kWord + kInlineBytes,
               2 * kWord + kInlineBytes};
     case HostStringLayout::mingw:
       return {Inline::kWhenPointedAt, 0, 2 * kWord, kWord, 2 * kWord, 2 * kWord + kInlineBytes};
@@ -91,30 +93,123 @@ std::optional<HostStringLayout> HostStringLayoutNamed(std::string_view name) {
   return std::nullopt;
 }
 
-std::optional<std::u16string_view> ReadHostString(const void* object, HostStringLayout layout) {
+namespace {
+
+// The fields' view of the text, or nothing for fields no string of the
+// library has. Reads the object's fields and nothing else.
+std::optional<std::u16string_view> TextOfFields(const void* object, HostStringLayout layout) {
   const Fields fields = FieldsOf(layout);
   const auto* bytes = static_cast<const unsigned char*>(object);
   const auto* inlineBuffer = reinterpret_cast<const char16_t*>(bytes + fields.inlineBuffer);
   const auto* units = ReadField<const char16_t*>(bytes, fields.pointer);
   const auto length = ReadField<size_t>(bytes, fields.length);
+  if (length > kMaxHostStringLength) return std::nullopt;
   size_t capacity;
   if (fields.inlineUse == Inline::kWhenPointedAt && units == inlineBuffer) {
     capacity = kInlineUnits - 1;  // not stored: its bytes hold the text
   } else {
     capacity = ReadField<size_t>(bytes, fields.capacity);
-    if (fields.inlineUse == Inline::kWhileCapacityBelow8 && capacity < kInlineUnits) {
+    // Microsoft's libraries keep the text in the object exactly while the
+    // capacity is the buffer's 7 units; they never give a heap buffer fewer
+    // than 8, and neither does ours, whose heap buffer outgrew its own 7.
+    if (fields.inlineUse == Inline::kWhenCapacityIs7 && capacity == kInlineUnits - 1) {
       units = inlineBuffer;
+    } else if (fields.inlineUse != Inline::kNever && capacity < kInlineUnits) {
+      return std::nullopt;
     }
   }
-  if (length > kMaxHostStringLength || capacity < length) return std::nullopt;
+  if (capacity < length) return std::nullopt;
   if (units == nullptr) {
-    if (length != 0) return std::nullopt;
+    // Only 6.0 has no buffer at all, and only while it is empty.
+    if (fields.inlineUse != Inline::kNever || length != 0) return std::nullopt;
     return std::u16string_view();
   }
   return std::u16string_view(units, length);
 }
 
-bool CallUnguarded(void (*read)(void* context), void* context) {
+// Pages that hold all of [begin, begin + size) are committed, readable and
+// none of them a guard page: the memory can be read without a fault, as far
+// as the system knew when it answered.
+bool IsReadable(Platform& platform, const void* begin, size_t size) {
+  const auto start = reinterpret_cast<uintptr_t>(begin);
+  if (start > UINTPTR_MAX - size) return false;
+  for (uintptr_t at = start; at < start + size;) {
+    MemoryBasicInformation region{};
+    if (platform.VirtualQuery(reinterpret_cast<const void*>(at), &region) != sizeof region) {
+      return false;
+    }
+    if (region.state != kMemCommit || (region.protect & kPageGuard) != 0 ||
+        (region.protect & kReadableProtections) == 0) {
+      return false;
+    }
+    const uintptr_t regionEnd = reinterpret_cast<uintptr_t>(region.baseAddress) + region.regionSize;
+    if (regionEnd <= at) return false;  // an answer that does not hold |at|: never trust it
+    at = regionEnd;
+  }
+  return true;
+}
+
+struct FieldsRead {
+  const void* object;
+  HostStringLayout layout;
+  std::optional<std::u16string_view> text;
+};
+
+void ReadFields(void* context) {
+  auto& read = *static_cast<FieldsRead*>(context);
+  read.text = TextOfFields(read.object, read.layout);
+}
+
+struct UnitRead {
+  const char16_t* at;
+  char16_t unit;
+};
+
+void ReadUnit(void* context) {
+  auto& read = *static_cast<UnitRead*>(context);
+  std::memcpy(&read.unit, read.at, sizeof read.unit);
+}
+
+}  // namespace
+
+std::optional<std::u16string_view> ReadHostString(Platform& platform, MemoryGuard guard,
+                                                  const void* object, HostStringLayout layout,
+                                                  HostObjectRefusal* why) {
+  const size_t size = FieldsOf(layout).size;
+  if (!IsReadable(platform, object, size)) {
+    *why = HostObjectRefusal::kObjectNotReadable;
+    return std::nullopt;
+  }
+  FieldsRead fields{object, layout, {}};
+  if (!guard(&ReadFields, &fields, object, size)) {
+    *why = HostObjectRefusal::kFaulted;
+    return std::nullopt;
+  }
+  if (!fields.text) {
+    *why = HostObjectRefusal::kNotAString;
+    return std::nullopt;
+  }
+  const std::u16string_view text = *fields.text;
+  if (text.data() == nullptr) return text;
+  // The NUL after the text is the library's too, and it is read.
+  const size_t bytes = (text.size() + 1) * sizeof(char16_t);
+  if (!IsReadable(platform, text.data(), bytes)) {
+    *why = HostObjectRefusal::kTextNotReadable;
+    return std::nullopt;
+  }
+  UnitRead terminator{text.data() + text.size(), u'x'};
+  if (!guard(&ReadUnit, &terminator, terminator.at, sizeof(char16_t))) {
+    *why = HostObjectRefusal::kFaulted;
+    return std::nullopt;
+  }
+  if (terminator.unit != u'\0') {
+    *why = HostObjectRefusal::kNoTerminator;
+    return std::nullopt;
+  }
+  return text;
+}
+
+bool CallUnguarded(void (*read)(void* context), void* context, const void*, size_t) {
   read(context);
   return true;
 }
@@ -123,58 +218,54 @@ namespace {
 
 constexpr size_t kObjects = 4;
 
-// What the guarded reads work on: the host's objects, their texts as read,
-// and our copies, sized before the characters are copied into them.
-struct HostObjects {
-  HostStringLayout layout;
-  const void* objects[kObjects];
-  size_t toRead;
-  std::optional<std::u16string_view> texts[kObjects];
-  std::u16string copies[kObjects];
+struct TextCopy {
+  std::u16string_view text;
+  std::u16string* copy;
 };
 
-void ReadTexts(void* context) {
-  auto& host = *static_cast<HostObjects*>(context);
-  for (size_t i = 0; i < host.toRead; ++i) {
-    if (!host.texts[i]) host.texts[i] = ReadHostString(host.objects[i], host.layout);
-  }
-}
-
-void CopyTexts(void* context) {
-  auto& host = *static_cast<HostObjects*>(context);
-  for (size_t i = 0; i < kObjects; ++i) {
-    if (!host.texts[i]->empty()) {
-      std::memcpy(&host.copies[i][0], host.texts[i]->data(),
-                  host.texts[i]->size() * sizeof(char16_t));
-    }
-  }
+void CopyText(void* context) {
+  auto& copy = *static_cast<TextCopy*>(context);
+  std::memcpy(&(*copy.copy)[0], copy.text.data(), copy.text.size() * sizeof(char16_t));
 }
 
 }  // namespace
 
-int32_t ProcessHostEvent(ModuleState& state, HostStringLayout layout, MemoryGuard guard,
-                         int32_t eventCode, const void* className, const void* eventText,
-                         const void* categoryAttribute, const void* target) noexcept {
-  // 14 says that nothing was done, as for a failed desktop switch.
-  HostObjects host{layout, {className, eventText, categoryAttribute, target}, 1, {}, {}};
-  if (!guard(&ReadTexts, &host) || !host.texts[0]) return kProcessEventNoDesktop;
-  if (host.texts[0]->empty()) return kProcessEventNoClassName;
-  host.toRead = kObjects;
-  if (!guard(&ReadTexts, &host)) return kProcessEventNoDesktop;
-  for (const auto& text : host.texts) {
-    if (!text) return kProcessEventNoDesktop;
+int32_t ProcessHostEvent(ModuleState& state, Platform& platform, HostStringLayout layout,
+                         MemoryGuard guard, int32_t eventCode, const void* className,
+                         const void* eventText, const void* categoryAttribute, const void* target,
+                         HostObjectRefusals* refusals) noexcept {
+  const void* const objects[kObjects] = {className, eventText, categoryAttribute, target};
+  std::u16string_view texts[kObjects];
+  for (size_t i = 0; i < kObjects; ++i) {
+    HostObjectRefusal why{};
+    std::optional<std::u16string_view> text =
+        ReadHostString(platform, guard, objects[i], layout, &why);
+    if (!text) {
+      if (refusals != nullptr) refusals->Count(why);
+      return kProcessEventNoDesktop;  // 14 says that nothing was done
+    }
+    // The call ends at an empty class name; the other objects are not read.
+    if (i == 0 && text->empty()) return kProcessEventNoClassName;
+    texts[i] = *text;
   }
+  std::u16string copies[kObjects];
   try {
     // Our memory is allocated outside the guard, so that a fault in it is
     // never mistaken for the host's.
-    for (size_t i = 0; i < kObjects; ++i) host.copies[i].resize(host.texts[i]->size());
+    for (size_t i = 0; i < kObjects; ++i) copies[i].resize(texts[i].size());
   } catch (...) {
     return kProcessEventNoDesktop;  // no memory for the copies
   }
-  if (!guard(&CopyTexts, &host)) return kProcessEventNoDesktop;
+  for (size_t i = 0; i < kObjects; ++i) {
+    if (texts[i].empty()) continue;
+    TextCopy copy{texts[i], &copies[i]};
+    if (!guard(&CopyText, &copy, texts[i].data(), texts[i].size() * sizeof(char16_t))) {
+      if (refusals != nullptr) refusals->Count(HostObjectRefusal::kFaulted);
+      return kProcessEventNoDesktop;
+    }
+  }
   try {
-    return state.ProcessEvent(eventCode, host.copies[0], host.copies[1], host.copies[2],
-                              host.copies[3]);
+    return state.ProcessEvent(eventCode, copies[0], copies[1], copies[2], copies[3]);
   } catch (...) {
     return kProcessEventNoDesktop;
   }

@@ -2,10 +2,11 @@
 // out on this build's pointer width: what qelevent-tool send passes the
 // plug-in, and what the tests and the Windows test host pass it. The fields
 // are written here in each library's own order, independently of the reader
-// in HostString.cpp, and nothing beyond the fields is given: a reader that
-// relied on more (a NUL after the text, say) fails on these objects.
+// in HostString.cpp, and the buffers are what each library allocates: the
+// text, its NUL, and the capacity the library rounds up to, no more.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string_view>
@@ -17,21 +18,36 @@ namespace qel {
 
 class HostStringObject {
  public:
-  // |text| as a string of |layout| holds it: in the object's 8-unit buffer
-  // when the library has one and the text fits with its NUL (up to 7 units),
-  // otherwise in a heap buffer of exactly text.size() units, so that reading
-  // past the length overflows it; msvc6's empty string has no buffer at all.
-  // The capacity is 7 for the object's own buffer, else the length. Bytes
-  // that no field uses, the allocator word among them, hold 0xA5, and no NUL
-  // follows the text. msvc10's object is 2010's, whose allocator follows the
+  // |text| as a string of |layout| holds it when constructed from it: in the
+  // object's 8-unit buffer when the library has one and the text fits with
+  // its NUL (up to 7 units, capacity 7), otherwise in a heap buffer of the
+  // capacity the library gives a new string of that length (6.0: the length
+  // rounded up to 31 units and more, 2002 and later: to 7 and more, ours:
+  // the length) and one unit more, for the NUL; 6.0 keeps a reference count
+  // in the unit before the text, and its empty string has no buffer at all.
+  // The NUL follows the text; every byte that nothing writes, the allocator
+  // word among them, holds 0xA5, so that reading past what the library wrote
+  // reads garbage. msvc10's object is 2010's, whose allocator follows the
   // fields that 2012 and later have alone.
-  HostStringObject(HostStringLayout layout, std::u16string_view text)
-      : heap_(text.begin(), text.end()) {
+  HostStringObject(HostStringLayout layout, std::u16string_view text) {
     std::memset(bytes_, 0xA5, sizeof bytes_);
     const size_t length = text.size();
     const bool inObject = layout != HostStringLayout::msvc6 && length < kObjectBufferUnits;
-    const char16_t* heap = heap_.empty() ? nullptr : heap_.data();
-    const size_t capacity = inObject ? kObjectBufferUnits - 1 : length;
+    const char16_t* heap = nullptr;
+    size_t capacity = kObjectBufferUnits - 1;
+    if (!inObject && (layout != HostStringLayout::msvc6 || length != 0)) {
+      capacity = layout == HostStringLayout::msvc6   ? length | 31
+                 : layout == HostStringLayout::mingw ? length
+                                                     : length | 7;
+      const size_t before = layout == HostStringLayout::msvc6 ? 1 : 0;  // the reference count
+      heap_.assign(before + capacity + 1, char16_t{0xA5A5});
+      if (before != 0) heap_[0] = 0;
+      std::copy(text.begin(), text.end(), heap_.begin() + before);
+      heap_[before + length] = u'\0';
+      heap = heap_.data() + before;
+    } else if (!inObject) {
+      capacity = 0;
+    }
     switch (layout) {
       case HostStringLayout::msvc6:
         Skip(sizeof(void*));  // the allocator word
@@ -93,8 +109,11 @@ class HostStringObject {
   size_t PutUnion(bool holdsText, std::u16string_view text, T word) {
     if (!holdsText) {
       Write(end_, word);
-    } else if (!text.empty()) {  // an empty view may have no pointer for memcpy
-      std::memcpy(bytes_ + end_, text.data(), text.size() * sizeof(char16_t));
+    } else {
+      if (!text.empty()) {  // an empty view may have no pointer for memcpy
+        std::memcpy(bytes_ + end_, text.data(), text.size() * sizeof(char16_t));
+      }
+      Write(end_ + text.size() * sizeof(char16_t), u'\0');
     }
     Skip(kUnionBytes);
     return end_ - kUnionBytes;

@@ -131,6 +131,25 @@ struct OsVersionInfoA {
 };
 static_assert(sizeof(OsVersionInfoA) == 148, "OSVERSIONINFOA is 148 bytes");
 
+// MEMORY_BASIC_INFORMATION: a run of pages that share their state and
+// protection, and the allocation they belong to.
+struct MemoryBasicInformation {
+  const void* baseAddress;
+  const void* allocationBase;
+  uint32_t allocationProtect;
+  size_t regionSize;
+  uint32_t state;    // kMemCommit, kMemReserve or kMemFree
+  uint32_t protect;  // kPage*, with kPageGuard added for a guard page
+  uint32_t type;
+};
+constexpr uint32_t kMemCommit = 0x1000;
+constexpr uint32_t kMemReserve = 0x2000;
+constexpr uint32_t kMemFree = 0x10000;
+constexpr uint32_t kPageNoAccess = 0x01;
+constexpr uint32_t kPageReadOnly = 0x02;
+constexpr uint32_t kPageReadWrite = 0x04;
+constexpr uint32_t kPageGuard = 0x100;
+
 // One named, typed value passed with an event. The event library reads it as
 // a 20-byte record on 32-bit Windows: name, two zero words, type, value.
 struct EventAttribute {
@@ -231,6 +250,13 @@ class Platform {
   // the end of the file. False on failure.
   virtual bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) = 0;
   virtual bool CloseHandle(HFile file) = 0;
+
+  // ---- Memory ----------------------------------------------------------------
+  // Describes the region of pages that holds |address| (VirtualQuery): fills
+  // |info| and returns sizeof(MemoryBasicInformation), or returns 0 when the
+  // address lies outside the process's user address space. It never touches
+  // the memory itself, so it answers for any address, mapped or not.
+  virtual size_t VirtualQuery(const void* address, MemoryBasicInformation* info) = 0;
 
   // ---- Locale and version ---------------------------------------------------
   virtual uint32_t GetUserDefaultLCID() = 0;

@@ -32,6 +32,7 @@ extern "C" bool InitMap() noexcept { return gModuleState.InitMap(); }
 // reads are guarded, and such a call returns 14.
 extern "C" int __stdcall ProcessEvent(int eventCode, const void* className, const void* eventText,
                                       const void* categoryAttribute, const void* target) noexcept {
-  return qel::ProcessHostEvent(gModuleState, kHostStringLayout, &qel::CallCatchingAccessViolation,
-                               eventCode, className, eventText, categoryAttribute, target);
+  return qel::ProcessHostEvent(gModuleState, qel::Win32Platform::Instance(), kHostStringLayout,
+                               &qel::CallCatchingAccessViolation, eventCode, className, eventText,
+                               categoryAttribute, target);
 }

@@ -190,6 +190,13 @@ bool HostedPlatform::CloseHandle(HFile file) {
   return disk_.Close(file);
 }
 
+size_t HostedPlatform::VirtualQuery(const void* address, MemoryBasicInformation* info) {
+  Lock lock(mutex_);
+  if (Call("VirtualQuery", [&] { return Hex(address); })) return 0;
+  *info = memory_.Query(address);
+  return sizeof *info;
+}
+
 uint32_t HostedPlatform::GetUserDefaultLCID() {
   Lock lock(mutex_);
   Call("GetUserDefaultLCID");

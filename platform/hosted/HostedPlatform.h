@@ -12,6 +12,7 @@
 //   HostedDesktops        window stations and desktops
 //   HostedTimeAndLocks    the clock, sleeps and waits (recorded), critical sections
 //   HostedMakerLibraries  the event server's answers and posts, the IPC imports
+//   HostedMemory          what VirtualQuery says of the process's memory
 //
 // Nothing really sleeps or waits; critical sections are real locks, and a test
 // can see which threads wait to enter one.
@@ -33,6 +34,7 @@
 #include "platform/hosted/HostedDisk.h"
 #include "platform/hosted/HostedHandles.h"
 #include "platform/hosted/HostedMakerLibraries.h"
+#include "platform/hosted/HostedMemory.h"
 #include "platform/hosted/HostedModules.h"
 #include "platform/hosted/HostedRegistry.h"
 #include "platform/hosted/HostedSystemInfo.h"
@@ -136,6 +138,10 @@ class HostedPlatform : public Platform {
   HDesk OriginalDesktop() const { return HostedDesktops::OriginalDesktop(); }
   int OpenDesktopObjects() const { return desktops_.OpenObjects(); }
 
+  // What VirtualQuery says of [begin, begin + size) from now on (see
+  // HostedMemory; by default all but the first 64 KB is committed read-write).
+  void MarkMemory(const void* begin, size_t size, uint32_t state, uint32_t protect);
+
   // Result of every WaitForSingleObject (kWaitObject0 by default).
   void SetWaitResult(uint32_t result) { time_.SetWaitResult(result); }
 
@@ -172,6 +178,8 @@ class HostedPlatform : public Platform {
                     uint32_t creation) override;
   bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) override;
   bool CloseHandle(HFile file) override;
+
+  size_t VirtualQuery(const void* address, MemoryBasicInformation* info) override;
 
   uint32_t GetUserDefaultLCID() override;
   bool GetVersionExA(OsVersionInfoA* info) override;
@@ -229,6 +237,7 @@ class HostedPlatform : public Platform {
   HostedDesktops desktops_{handles_};
   HostedTimeAndLocks time_{handles_};
   HostedMakerLibraries maker_;
+  HostedMemory memory_;
 };
 
 }  // namespace qel

@@ -82,6 +82,11 @@ void HostedPlatform::SetIpcImports(std::function<void*(uint32_t)> allocate,
   maker_.SetIpcImports(std::move(allocate), std::move(release));
 }
 
+void HostedPlatform::MarkMemory(const void* begin, size_t size, uint32_t state, uint32_t protect) {
+  Lock lock(mutex_);
+  memory_.Mark(begin, size, state, protect);
+}
+
 void HostedPlatform::QueueEventResults(std::initializer_list<int32_t> results) {
   Lock lock(mutex_);
   maker_.QueueEventResults(results);

@@ -192,6 +192,15 @@ bool Win32Platform::ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* 
 
 bool Win32Platform::CloseHandle(HFile file) { return ::CloseHandle(As<HANDLE>(file)); }
 
+size_t Win32Platform::VirtualQuery(const void* address, MemoryBasicInformation* info) {
+  MEMORY_BASIC_INFORMATION region{};
+  if (::VirtualQuery(address, &region, sizeof region) != sizeof region) return 0;
+  *info = {region.BaseAddress, region.AllocationBase, region.AllocationProtect,
+           region.RegionSize,  region.State,          region.Protect,
+           region.Type};
+  return sizeof *info;
+}
+
 uint32_t Win32Platform::GetUserDefaultLCID() { return ::GetUserDefaultLCID(); }
 
 bool Win32Platform::GetVersionExA(OsVersionInfoA* info) {

@@ -44,6 +44,8 @@ class Win32Platform final : public Platform {
   bool ReadFile(HFile file, void* buffer, uint32_t size, uint32_t* read) override;
   bool CloseHandle(HFile file) override;
 
+  size_t VirtualQuery(const void* address, MemoryBasicInformation* info) override;
+
   uint32_t GetUserDefaultLCID() override;
   bool GetVersionExA(OsVersionInfoA* info) override;
 

@@ -7,7 +7,9 @@ Fails (exit 1, one line per problem) unless the file is an i386 DLL that
 exports exactly InitMap (ordinal 1) and ProcessEvent (ordinal 2) under plain
 names, imports VNXEventW by name from vnxsdevt.dll and ordinals 5 and 6 from
 VOVURU32.DLL, keeps structured exception handlers allowed (no NO_SEH in its
-header: the plug-in guards its reads of the host's objects with one), needs no
+header, and no load-config directory whose safe-handler table leaves out the
+guard's handler: the plug-in guards its reads of the host's objects with
+one, and Windows would refuse it and send every fault to the host), needs no
 C++ or GCC runtime DLL, imports from the system only
 functions of SYSTEM_IMPORTS, carries the string table with exactly the ids
 1000 to 1020, all in language 0x0409, and weighs at most MAX_DLL_BYTES.
@@ -20,6 +22,7 @@ them, to say so).
 """
 import os
 import re
+import struct
 import subprocess
 import sys
 
@@ -28,6 +31,10 @@ RUNTIME_DLL = re.compile(r"^(libstdc\+\+|libgcc|libwinpthread)", re.IGNORECASE)
 STRING_IDS = set(range(1000, 1021))
 ENGLISH_US = 0x0409
 IMAGE_DLLCHARACTERISTICS_NO_SEH = 0x0400
+IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG = 10
+# The handler of the structured exception frame around the reads of the
+# host's objects (platform/win32/AccessViolationGuard.cpp).
+GUARD_HANDLER = "_QelAccessViolationHandler"
 # Every host process maps the whole DLL. Stripped, it is about 202 KB: the
 # plug-in's logic, the C++ library's strings, containers and exception
 # support, and the C runtime's start-up. The ceiling leaves room for the
@@ -250,6 +257,8 @@ def check(objdump, windres, dll):
         problems.append("DLL characteristics: NO_SEH set (or unreadable), so Windows would refuse "
                         "the handler that guards the reads of the host's objects")
 
+    problems += load_config_problems(objdump, dll)
+
     module, count, names = parse_exports(private)
     if module != "qelevent.dll":
         problems.append(f"export table: module name {module!r}, expected 'qelevent.dll'")
@@ -285,6 +294,78 @@ def check(objdump, windres, dll):
                         f"{sorted(hex(lang) for lang in languages if lang is not None)}, "
                         "expected ids 1000 to 1020 in 0x409 only")
     return problems, minimum
+
+
+def pe_image(path):
+    """(bytes, image base, data directories [(rva, size)], sections
+    [(name, rva, virtual size, file offset, file size)]) of a 32-bit PE file."""
+    data = open(path, "rb").read()
+    header = struct.unpack_from("<I", data, 0x3C)[0]
+    section_count, optional_size = struct.unpack_from("<H12xH", data, header + 6)
+    optional = header + 24
+    image_base = struct.unpack_from("<I", data, optional + 28)[0]
+    directory_count = struct.unpack_from("<I", data, optional + 92)[0]
+    directories = [struct.unpack_from("<II", data, optional + 96 + 8 * i)
+                   for i in range(directory_count)]
+    sections = []
+    for i in range(section_count):
+        name, size, rva, file_size, offset = struct.unpack_from(
+            "<8sIIII", data, optional + optional_size + 40 * i)
+        sections.append((name.rstrip(b"\0").decode(errors="replace"), rva, size, offset, file_size))
+    return data, image_base, directories, sections
+
+
+def file_offset(sections, rva):
+    for _, start, size, offset, file_size in sections:
+        if start <= rva < start + max(size, file_size):
+            return offset + rva - start
+    return None
+
+
+def symbol_rva(objdump, path, symbol):
+    """The RVA of |symbol| in the file's symbol table, or in that of the copy
+    beside it that keeps the symbols of a stripped file (PATH.debug). objdump
+    gives each symbol's offset in its section, numbered from 1."""
+    for candidate in (path, path + ".debug"):
+        if not os.path.exists(candidate):
+            continue
+        sections = pe_image(candidate)[3]
+        for line in run(objdump, "-t", candidate, check=False).splitlines():
+            match = re.match(r"^\[\s*\d+\]\(sec\s+(\d+)\).*\s0x([0-9a-fA-F]+)\s+(\S+)$", line)
+            if match and match.group(3) == symbol and 0 < int(match.group(1)) <= len(sections):
+                return sections[int(match.group(1)) - 1][1] + int(match.group(2), 16)
+    return None
+
+
+def load_config_problems(objdump, dll):
+    """Windows accepts a frame's handler in an image whose load-config
+    directory has a safe-handler table only when the table lists it; an image
+    without one, or with an empty one, has its handlers accepted."""
+    data, image_base, directories, sections = pe_image(dll)
+    if len(directories) <= IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG:
+        return []
+    rva, _ = directories[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG]
+    config = file_offset(sections, rva) if rva else None
+    if config is None:
+        return []
+    size = struct.unpack_from("<I", data, config)[0]
+    if size < 0x48:  # too old to hold SEHandlerTable and SEHandlerCount
+        return []
+    table_va, count = struct.unpack_from("<II", data, config + 0x40)
+    table = file_offset(sections, table_va - image_base) if table_va else None
+    if table is None or count == 0:
+        return []
+    handlers = struct.unpack_from(f"<{count}I", data, table)
+    guard = symbol_rva(objdump, dll, GUARD_HANDLER)
+    if guard is None:
+        return [f"load-config directory: a safe-handler table of {count} entries, and the guard's "
+                f"handler {GUARD_HANDLER} cannot be found (no symbols in the file or in "
+                f"{os.path.basename(dll)}.debug) to look for it there"]
+    if guard not in handlers:
+        return [f"load-config directory: its safe-handler table ({count} entries) does not list "
+                f"the guard's handler {GUARD_HANDLER}, so Windows would send every fault of a "
+                "guarded read on to the host"]
+    return []
 
 
 def weight_problems(objdump, dll):
@@ -328,8 +409,9 @@ def main(argv):
         print(f"{argv[3]}: {problem}")
     if not problems:
         print(f"{argv[3]}: i386 DLL, exports InitMap @1 and ProcessEvent @2, imports "
-              "VNXEventW and VOVURU32.DLL #5 and #6, SEH allowed, no runtime DLL, system imports from "
-              f"Windows {nt} and {nine_x} on, strings 1000-1020 in 0x409, "
+              "VNXEventW and VOVURU32.DLL #5 and #6, SEH allowed with the guard's handler, "
+              f"no runtime DLL, system imports from Windows {nt} and {nine_x} on, "
+              "strings 1000-1020 in 0x409, "
               f"{os.path.getsize(argv[3]):,} bytes")
     return 1 if problems else 0
 

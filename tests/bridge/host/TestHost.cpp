@@ -18,7 +18,8 @@
 //     objects laid out byte by byte (default: the layout's own library).
 //     "events" checks every posted event, CODE being the language each must
 //     carry (default "en"); "survival" passes strings of another library and
-//     checks only that each call answers 0, 2 or 14 and the host lives. --as
+//     checks that each call answers 0, 2 or 14, the host lives and whatever
+//     is posted carries exactly the texts passed. --as
 //     runs the checks in a copy of this program that Wine tells it runs on
 //     Windows 98 or NT 4.0.
 //   qel_testhost [--layout L] [--strings S] --replay CALLS --properties FILE
@@ -36,7 +37,9 @@
 // is left alone).
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -352,6 +355,60 @@ void PointAtUnmappedMemory(HostStringObject& object) {
   object.SetBuffer(static_cast<const char16_t*>(region));
 }
 
+// Objects that the plug-in must refuse before it reads them, each the target
+// of one call with |lost| in the other fields: 14, and the host lives. A
+// guard page is still one afterwards: the plug-in asked the system about the
+// memory instead of touching it, which would have cleared the guard, and
+// raised an exception that is no access violation.
+void CheckUnreadableObjects(const Run& run, const Plugin& plugin, const void* lost) {
+  constexpr std::u16string_view kText = u"Host_Enclosure";  // in a heap buffer in every layout
+  constexpr DWORD kGuardPage = PAGE_READWRITE | PAGE_GUARD;
+  const struct {
+    const char* what;
+    bool text;  // the text is placed, else the object
+    DWORD protect;
+    bool decommit;
+  } cases[] = {
+      {"an object in freed memory", false, PAGE_READWRITE, true},
+      {"an object in a guard page", false, kGuardPage, false},
+      {"a text in a guard page", true, kGuardPage, false},
+      {"a text whose NUL lies in memory not committed", true, PAGE_READWRITE, false},
+  };
+  int code = 190;
+  for (const auto& c : cases) {
+    // Two pages reserved, the first committed: what ends it is followed by
+    // memory that is not.
+    auto* pages =
+        static_cast<unsigned char*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE, PAGE_NOACCESS));
+    VirtualAlloc(pages, 4096, MEM_COMMIT, PAGE_READWRITE);
+    HostStringObject object(run.layoutId, kText);
+    const void* target = object.Address();
+    if (c.text) {
+      // The text and its NUL end the page; without the guard, the NUL would be the next page's.
+      const size_t units = kText.size() + (c.protect == kGuardPage ? 1 : 0);
+      auto* text = reinterpret_cast<char16_t*>(pages + 4096) - units;
+      std::copy(kText.begin(), kText.end(), text);
+      if (c.protect == kGuardPage) text[kText.size()] = u'\0';
+      object.SetBuffer(text);
+    } else {
+      std::memcpy(pages, object.Address(), object.Size());
+      target = pages;
+    }
+    DWORD old = 0;
+    VirtualProtect(pages, 4096, c.protect, &old);
+    if (c.decommit) VirtualFree(pages, 4096, MEM_DECOMMIT);
+    CheckResult(plugin.ProcessObjects(code++, lost, lost, lost, target), 14,
+                std::string("ProcessEvent with ") + c.what + " returns 14, and the host lives");
+    MEMORY_BASIC_INFORMATION page = {};
+    VirtualQuery(pages, &page, sizeof page);
+    if (c.protect == kGuardPage) {
+      Check((page.Protect & PAGE_GUARD) != 0,
+            std::string("the guard page of ") + c.what + " is untouched");
+    }
+    VirtualFree(pages, 0, MEM_RELEASE);
+  }
+}
+
 // The events of one load: exports, InitMap (twice, as a host may), posts.
 // Returns what the stand-in should have recorded.
 std::vector<ExpectedEvent> FirstLoad(const Run& run, Plugin& plugin, const std::wstring& ci) {
@@ -383,6 +440,7 @@ std::vector<ExpectedEvent> FirstLoad(const Run& run, Plugin& plugin, const std::
       plugin.ProcessObjects(106, lost.Address(), lost.Address(), lost.Address(),
                             unmapped.Address()),
       14, "ProcessEvent with a target whose buffer is not mapped returns 14, and the host lives");
+  CheckUnreadableObjects(run, plugin, lost.Address());
   std::vector<ExpectedEvent> expected = {
       {101, u"System Enclosure", u"Chassis open", u"Critical", u"Host_Enclosure", u"server1", 0},
       {102, u"Fan", u"Fan 2 at 210 rpm \u2193", u"Warning", u"Host_Fan", u"server1", 7},
@@ -409,6 +467,22 @@ std::vector<ExpectedEvent> FirstLoad(const Run& run, Plugin& plugin, const std::
   return expected;
 }
 
+// The stand-in recorded exactly |expected|, in order.
+void CheckRecorded(const std::wstring& log, const std::vector<ExpectedEvent>& expected,
+                   const std::string& language) {
+  std::vector<std::string> recorded = ReadLines(log);
+  Check(recorded.size() == expected.size(), std::to_string(expected.size()) + " events recorded (" +
+                                                std::to_string(recorded.size()) + ")");
+  for (size_t i = 0; i < expected.size(); ++i) {
+    std::string want = expected[i].Json(language);
+    std::string got = i < recorded.size() ? recorded[i] : "<nothing>";
+    std::string what = "event " + std::to_string(i + 1);
+    what += "\n  want " + want;
+    what += "\n  got  " + got;
+    Check(got == want, what);
+  }
+}
+
 int RunChecks(const Run& run, const std::string& language) {
   Installation install;
   if (int setup = Install(install, run.layout, kProperties)) return setup;
@@ -431,37 +505,40 @@ int RunChecks(const Run& run, const std::string& language) {
   expected.push_back(
       {202, u"System Enclosure", u"after InitMap", u"", u"Host_Enclosure", u"server2", 0});
 
-  std::vector<std::string> recorded = ReadLines(install.log);
-  Check(recorded.size() == expected.size(), std::to_string(expected.size()) + " events recorded (" +
-                                                std::to_string(recorded.size()) + ")");
-  for (size_t i = 0; i < expected.size(); ++i) {
-    std::string want = expected[i].Json(language);
-    std::string got = i < recorded.size() ? recorded[i] : "<nothing>";
-    std::string what = "event " + std::to_string(i + 1);
-    what += "\n  want " + want;
-    what += "\n  got  " + got;
-    Check(got == want, what);
-  }
+  CheckRecorded(install.log, expected, language);
   return failures ? 1 : 0;
 }
 
-// The plug-in given objects of another library than its own: whatever it
-// makes of them, each call answers 0, 2 or 14 and the host goes on.
-int RunWrongLibrary(const Run& run) {
+// The plug-in given objects of another library than its own: each call
+// answers 0, 2 or 14, the host goes on, and what is posted is exactly what
+// the host passed: an object read in the wrong layout is refused, never
+// posted as another text.
+int RunWrongLibrary(const Run& run, const std::string& language) {
   Installation install;
   if (int setup = Install(install, run.layout, kProperties)) return setup;
+  SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"");
   Plugin plugin(*run.strings);
   Check(plugin.Load(install.folder.Ci()) && plugin.InitMap(), "the plug-in loads and maps");
+  std::vector<ExpectedEvent> expected;
   int code = 300;
   for (std::u16string_view name : {u"Host_Fan"sv, u"Host_Enclosure"sv, u"F"sv, u""sv}) {
+    const std::u16string category = name == u"Host_Fan"sv         ? u"Fan"
+                                    : name == u"Host_Enclosure"sv ? u"System Enclosure"
+                                                                  : std::u16string(name);
     for (std::u16string_view text : kTexts) {
-      int result = plugin.ProcessEvent(code++, name, text, text, text);
+      int result = plugin.ProcessEvent(code, name, text, text, text);
       Check(result == 0 || result == 2 || result == 14,
             "a class name of " + std::to_string(name.size()) + " units, texts of " +
                 std::to_string(text.size()) + ": ProcessEvent returned " + std::to_string(result));
+      const std::u16string posted(text.substr(0, text.find(u'\0')));
+      if (result == 0) {
+        expected.push_back({code, category, posted, posted, std::u16string(name), posted, 0});
+      }
+      ++code;
     }
   }
   Check(plugin.Free(), "FreeLibrary of the plug-in");
+  CheckRecorded(install.log, expected, language);
   return failures ? 1 : 0;
 }
 
@@ -675,7 +752,8 @@ int wmain(int argc, wchar_t** argv) {
   run.strings = StringsOf(strings.empty() ? DefaultStrings(*layoutId) : Utf8(strings));
   if (!run.strings) return 2;
   if (!calls.empty()) return RunReplay(run, calls, properties, results, events);
-  int result = check == L"survival" ? RunWrongLibrary(run) : RunChecks(run, Utf8(language));
+  int result =
+      check == L"survival" ? RunWrongLibrary(run, Utf8(language)) : RunChecks(run, Utf8(language));
   std::printf("%s\n", result == 0 ? "all checks passed" : "the test host found problems");
   return result;
 }
