@@ -56,7 +56,7 @@ void EventLogReporter::Report(ReportKind kind,
     // entries is not asked again and again either.
     state.written = true;
     state.lastTick = now;
-    state.leftOut = Write(kind, std::move(strings)) ? 0 : state.leftOut + 1;
+    state.leftOut = Write(kind, strings) ? 0 : state.leftOut + 1;
   } catch (...) {
     // Reporting never stands in the way of the host's call.
   }
@@ -69,10 +69,11 @@ uint32_t EventLogReporter::LeftOut(ReportKind kind) {
 
 // The source is registered for each entry and let go at once: entries are
 // rare, and no handle is left to close while the library unloads.
-bool EventLogReporter::Write(ReportKind kind, std::vector<std::u16string> strings) {
+bool EventLogReporter::Write(ReportKind kind, const std::vector<std::u16string>& strings) {
   const HEventLog log = platform_.RegisterEventSourceW(nullptr, kEventSourceName);
   if (log == nullptr) return false;
   std::vector<const char16_t*> pointers;
+  pointers.reserve(strings.size());
   for (const std::u16string& s : strings) pointers.push_back(s.c_str());
   const ReportMessage& message = MessageOf(kind);
   const bool written =

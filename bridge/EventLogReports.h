@@ -73,7 +73,7 @@ class EventLogReporter {
     uint32_t leftOut = 0;
   };
 
-  bool Write(ReportKind kind, std::vector<std::u16string> strings);
+  bool Write(ReportKind kind, const std::vector<std::u16string>& strings);
 
   Platform& platform_;
   SystemLock lock_;

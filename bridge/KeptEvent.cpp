@@ -314,7 +314,8 @@ int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day) {
 
 int64_t Milliseconds(const SystemTime& t) {
   const int64_t days = DaysFromCivil(t.wYear, t.wMonth, t.wDay);
-  return ((days * 24 + t.wHour) * 60 + t.wMinute) * 60000 + t.wSecond * 1000 + t.wMilliseconds;
+  return ((days * 24 + t.wHour) * 60 + t.wMinute) * 60000 + int64_t{t.wSecond} * 1000 +
+         t.wMilliseconds;
 }
 
 }  // namespace

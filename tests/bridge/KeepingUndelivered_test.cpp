@@ -208,21 +208,24 @@ TEST(KeptEventsFile, EightThreadsAppendingLoseAndMixNothing) {
   HostedPlatform platform;
   test::HostedInstallation installation(platform);
   platform.SetDiskWritable(true);
-  // A thread that finds the file locked waits for real, so the holder runs.
-  platform.SetSleepHook(
-      [](uint32_t) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
+  // A thread that finds the file locked waits for real, as long as on
+  // Windows, so the holder runs.
+  platform.SetSleepHook([](uint32_t) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kKeptEventsLockRetryMs));
+  });
   const std::u16string path = u"C:\\Prog\\Telvar\\ci\\qelevent-undelivered.txt";
-  constexpr int kThreads = 8;
-  constexpr int kRecords = 40;
+  constexpr size_t kThreads = 8;
+  constexpr size_t kRecords = 40;
   std::atomic<int> failures{0};
   {
     std::vector<std::unique_ptr<SystemThread>> threads;
-    for (int t = 0; t < kThreads; ++t) {
+    threads.reserve(kThreads);
+    for (size_t t = 0; t < kThreads; ++t) {
       threads.push_back(std::make_unique<SystemThread>([&, t] {
-        for (int i = 0; i < kRecords; ++i) {
+        for (size_t i = 0; i < kRecords; ++i) {
           KeptEvent event;
           const std::string number = std::to_string(i);
-          event.text = std::u16string(u"thread ") + char16_t(u'A' + t) + u" " +
+          event.text = std::u16string(u"thread ") + static_cast<char16_t>(u'A' + t) + u" " +
                        std::u16string(number.begin(), number.end());
           if (AppendKeptRecord(platform, path, FormatKeptRecord(event), 1u << 20).result !=
               KeepResult::kept) {
@@ -238,8 +241,8 @@ TEST(KeptEventsFile, EightThreadsAppendingLoseAndMixNothing) {
   EXPECT_THAT(kept.skippedLines, IsEmpty());
   std::set<std::u16string> texts;
   for (const KeptEvent& event : kept.events) texts.insert(event.text);
-  EXPECT_EQ(texts.size(), size_t{kThreads * kRecords});
-  EXPECT_EQ(kept.events.size(), size_t{kThreads * kRecords});
+  EXPECT_EQ(texts.size(), kThreads * kRecords);
+  EXPECT_EQ(kept.events.size(), kThreads * kRecords);
 }
 
 TEST(KeptEventsFile, AReaderThatIgnoresTheLockIsRefusedRatherThanShownHalfARecord) {
