@@ -126,6 +126,17 @@ def main(path):
                 f"| the hosted platform's {counted['platform_calls']:.0f} calls per event "
                 f"| {(whole - own) * 1e6:,.2f} µs ({(whole - own) / whole:.0%}) | |",
                 ""]
+        kept = rows.get("KeepEvent")
+        if kept:
+            added = seconds(kept) - whole
+            out += ["| keeping an event the server refused (answer 7) | time per event "
+                    "| × the plug-in's own work |",
+                    "|---|---|---|",
+                    f"| posted and kept, on the hosted platform | {seconds(kept) * 1e6:,.2f} µs "
+                    f"| {seconds(kept) / own:.1f}× |",
+                    f"| what keeping adds (one append of one record, the rate limit) "
+                    f"| {added * 1e6:,.2f} µs | {added / own:.1f}× |",
+                    ""]
 
     table, replay_failures = replay_figures(rows, counted)
     out += table

@@ -2,8 +2,12 @@
 
 #include <array>
 #include <cstddef>
+#include <vector>
 
+#include "bridge/KeptEvent.h"
+#include "bridge/KeptEventsFile.h"
 #include "config/StringResources.h"
+#include "config/TextConversions.h"
 #include "ipc/IpcBinding.h"
 
 namespace qel {
@@ -40,11 +44,16 @@ static_assert(sizeof(AttributeList::value_type) == 4 && sizeof(AttributeList) ==
 static_assert(sizeof(AttributeRecords) == 80, "four records lie back to back");
 #endif
 
-std::u16string LoadStringOrStar(Platform& platform, const std::u16string& modulePath, uint32_t id) {
+std::u16string LoadStringOrStar(const ForwardingContext& context, uint32_t id) {
   try {
-    return LoadResourceString(platform, modulePath, id);
+    return LoadResourceString(context.platform, context.resourceModulePath, id);
   } catch (...) {
     // Whatever went wrong, the event still goes out; "*" marks the gap.
+    if (context.reporter != nullptr) {
+      context.reporter->Report(ReportKind::stringTableMissing, [&] {
+        return std::vector<std::u16string>{context.resourceModulePath};
+      });
+    }
     return kMissingString;
   }
 }
@@ -110,12 +119,65 @@ class InteractiveDesktopAttachment {
 bool CallsForRepost(int32_t result) { return result == 5 || result == 6 || result == 18; }
 
 // A result that calls for a repost is always followed by the wait, also when
-// no post may follow it any more.
-void PostWithRepost(Platform& platform, const VnxEventArgs& args) {
+// no post may follow it any more. Each post's answer is added to |answers|,
+// which has room for kMaxPosts already, so that nothing here allocates.
+void PostWithRepost(Platform& platform, const VnxEventArgs& args, std::vector<int32_t>& answers) {
   for (int posts = 1;; ++posts) {
-    if (!CallsForRepost(platform.VNXEventW(args))) return;
+    answers.push_back(platform.VNXEventW(args));
+    if (!CallsForRepost(answers.back())) return;
     platform.Sleep(kRepostDelayMs);
     if (posts == kMaxPosts) return;
+  }
+}
+
+// The event of |args|, whose posts the server answered with |answers|, kept
+// in the undelivered-events file and told to the event log. Throws nothing.
+void KeepUndelivered(const ForwardingContext& context, const VnxEventArgs& args,
+                     const std::u16string& className, const std::u16string& target,
+                     const std::vector<int32_t>& answers) {
+  try {
+    Platform& platform = context.platform;
+    KeptEvent event = KeptEventOfPost(args);
+    SystemTime utc{};
+    SystemTime local{};
+    platform.GetSystemTime(&utc);
+    platform.GetLocalTime(&local);
+    event.utc = FormatUtcTime(utc);
+    event.local = FormatLocalTime(local, utc);
+    event.className = className;
+    event.answers = answers;
+    const KeepOutcome outcome = KeepRecord(platform, FormatKeptRecord(event));
+    if (context.reporter == nullptr) return;
+    const std::u16string category = event.typePath.size() > 1 ? event.typePath[1] : u"";
+    auto common = [&] {
+      return std::vector<std::u16string>{className,
+                                         category,
+                                         event.text,
+                                         target,
+                                         AnswersText(answers),
+                                         outcome.path.empty() ? u"-" : outcome.path};
+    };
+    switch (outcome.result) {
+      case KeepResult::kept:
+        context.reporter->Report(ReportKind::eventKept, common);
+        break;
+      case KeepResult::full:
+        context.reporter->Report(ReportKind::eventNotKeptFull, [&] {
+          std::vector<std::u16string> strings = common();
+          strings.push_back(Utf8ToWide(DecimalText(outcome.limitBytes / 1024)));
+          return strings;
+        });
+        break;
+      case KeepResult::failed:
+        context.reporter->Report(ReportKind::eventNotKept, [&] {
+          std::vector<std::u16string> strings = common();
+          strings.push_back(Utf8ToWide(outcome.reason));
+          return strings;
+        });
+        break;
+    }
+  } catch (...) {
+    // The host has its answer; keeping the event must not change it.
   }
 }
 
@@ -130,10 +192,8 @@ int32_t ForwardEvent(const ForwardingContext& context, int32_t eventCode,
   try {
     std::u16string category = context.categories.lookup(className);
     if (category.empty()) category = className;
-    const std::u16string source =
-        LoadStringOrStar(platform, context.resourceModulePath, kSourceStringId);
-    const std::u16string typeName =
-        LoadStringOrStar(platform, context.resourceModulePath, kTypeNameStringId);
+    const std::u16string source = LoadStringOrStar(context, kSourceStringId);
+    const std::u16string typeName = LoadStringOrStar(context, kTypeNameStringId);
     const std::string language =
         context.languageCode ? *context.languageCode : std::string(kFallbackLanguage);
     const std::string destination = kDestination;
@@ -141,7 +201,14 @@ int32_t ForwardEvent(const ForwardingContext& context, int32_t eventCode,
     std::optional<InteractiveDesktopAttachment> attachment;
     if (IsWindowsNt(platform)) {
       attachment.emplace(platform);
-      if (!attachment->attached()) return kProcessEventNoDesktop;
+      if (!attachment->attached()) {
+        attachment.reset();
+        if (context.reporter != nullptr) {
+          context.reporter->Report(ReportKind::desktopNotAttached,
+                                   [&] { return std::vector<std::u16string>{className}; });
+        }
+        return kProcessEventNoDesktop;
+      }
       StartIpcBinding(platform, kUseInputDesktop);  // a failed binding must not stop the post
     }
 
@@ -164,8 +231,14 @@ int32_t ForwardEvent(const ForwardingContext& context, int32_t eventCode,
                             0,
                             destination.c_str(),
                             0};
+    std::vector<int32_t> answers;
+    answers.reserve(kMaxPosts);
     handedOver = true;
-    PostWithRepost(platform, args);
+    PostWithRepost(platform, args, answers);
+    if (answers.back() != 0) {
+      attachment.reset();
+      KeepUndelivered(context, args, className, target, answers);
+    }
     return kProcessEventPosted;
   } catch (...) {
     // Nothing may unwind into the host. The attachment, if any, has been

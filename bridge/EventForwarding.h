@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bridge/CategoryMap.h"
+#include "bridge/EventLogReports.h"
 #include "platform/Platform.h"
 
 namespace qel {
@@ -25,6 +26,8 @@ struct ForwardingContext {
   const std::u16string& resourceModulePath;
   const std::optional<std::string>& languageCode;  // "en" is sent when absent
   const CategoryMap& categories;
+  // Where trouble is told; none: nothing is told.
+  EventLogReporter* reporter = nullptr;
 };
 
 // The host's event: posted through VNXEventW with the category from
@@ -33,6 +36,12 @@ struct ForwardingContext {
 // default desktop. Returns 0 once posted (whatever the post returned), 2 for
 // an empty class name, 14 when the attach failed or memory ran out before the
 // post. Throws nothing.
+//
+// An event whose last post did not return 0 is kept: appended, once the
+// attachment is undone, to the installation's undelivered-events file
+// (bridge/KeptEventsFile.h) and reported. A delivered event touches neither
+// the file nor the event log. A string table that cannot be loaded and a
+// failed attachment are reported as well.
 int32_t ForwardEvent(const ForwardingContext& context, int32_t eventCode,
                      const std::u16string& className, const std::u16string& eventText,
                      const std::u16string& categoryAttribute, const std::u16string& target);

@@ -1,5 +1,8 @@
 #include "bridge/ModuleState.h"
 
+#include <algorithm>
+#include <mutex>
+
 #include "bridge/CategoryMapLoading.h"
 #include "bridge/EventForwarding.h"
 #include "config/InstallPaths.h"
@@ -10,6 +13,33 @@ namespace {
 
 constexpr char16_t kModuleFileName[] = u"qelevent.dll";
 constexpr char kLocaleModuleFileName[] = "qelevent.dll";
+// More threads than this inside a host call at once are not remembered: a
+// 14 of theirs may then be reported as an unreadable object as well.
+constexpr size_t kMaxRememberedThreads = 64;
+
+void ReportLoad(EventLogReporter& reporter, const CategoryMapLoad& load,
+                const std::u16string& resourceModulePath) {
+  auto path = [&] { return std::vector<std::u16string>{load.path}; };
+  switch (load.file) {
+    case CategoryMapLoad::File::missing:
+      reporter.Report(ReportKind::propertiesMissing, path);
+      break;
+    case CategoryMapLoad::File::unreadable:
+      reporter.Report(ReportKind::propertiesUnreadable, path);
+      break;
+    case CategoryMapLoad::File::read:
+      if (load.utf16) {
+        reporter.Report(ReportKind::propertiesUtf16, path);
+      } else if (load.marked == 0) {
+        reporter.Report(ReportKind::propertiesMapNothing, path);
+      }
+      break;
+  }
+  if (load.stringMissing) {
+    reporter.Report(ReportKind::stringTableMissing,
+                    [&] { return std::vector<std::u16string>{resourceModulePath}; });
+  }
+}
 
 // Runs while the library loads, where an exception would end the host
 // process; an empty path only means that no string can be loaded.
@@ -35,7 +65,8 @@ bool ModuleState::InitMap() {
   if (!lock_) return true;
   try {
     ScopedCriticalSection hold(platform_, lock_.get());
-    LoadCategoryMap(platform_, resourceModulePath_, categoryMap_);
+    ReportLoad(reporter_, LoadCategoryMap(platform_, resourceModulePath_, categoryMap_),
+               resourceModulePath_);
   } catch (...) {
     // Whatever was added before the failure stays; the host learns nothing.
   }
@@ -50,9 +81,39 @@ int32_t ModuleState::ProcessEvent(int32_t eventCode, const std::u16string& class
   // so it is not kept waiting behind a post in its two-minute wait.
   if (className.empty()) return kProcessEventNoClassName;
   if (!lock_) return kProcessEventNoDesktop;  // nothing was done
-  ScopedCriticalSection hold(platform_, lock_.get());
-  return ForwardEvent({platform_, resourceModulePath_, localeSelection_.chosenCode(), categoryMap_},
-                      eventCode, className, eventText, categoryAttribute, target);
+  int32_t result = kProcessEventNoDesktop;
+  {
+    ScopedCriticalSection hold(platform_, lock_.get());
+    result = ForwardEvent(
+        {platform_, resourceModulePath_, localeSelection_.chosenCode(), categoryMap_, &reporter_},
+        eventCode, className, eventText, categoryAttribute, target);
+  }
+  if (result == kProcessEventNoDesktop) {
+    try {
+      std::lock_guard<SystemLock> hold(answeredFourteenLock_);
+      if (answeredFourteen_.size() < kMaxRememberedThreads) {
+        answeredFourteen_.push_back(platform_.GetCurrentThreadId());
+      }
+    } catch (...) {
+      // Not remembered: the exports may report an unreadable object too.
+    }
+  }
+  return result;
+}
+
+void ModuleState::AfterHostCall(int32_t result, const std::u16string& layoutName) {
+  if (result != kProcessEventNoDesktop) return;
+  {
+    std::lock_guard<SystemLock> hold(answeredFourteenLock_);
+    auto own = std::find(answeredFourteen_.begin(), answeredFourteen_.end(),
+                         platform_.GetCurrentThreadId());
+    if (own != answeredFourteen_.end()) {
+      answeredFourteen_.erase(own);
+      return;
+    }
+  }
+  reporter_.Report(ReportKind::hostObjectUnreadable,
+                   [&] { return std::vector<std::u16string>{layoutName}; });
 }
 
 }  // namespace qel

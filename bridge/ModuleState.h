@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bridge/CategoryMap.h"
+#include "bridge/EventLogReports.h"
 #include "config/LocaleSelection.h"
 #include "platform/Platform.h"
 #include "platform/ScopedHandles.h"
@@ -27,13 +29,22 @@ class ModuleState {
   ModuleState(const ModuleState&) = delete;
   ModuleState& operator=(const ModuleState&) = delete;
 
-  // Fills the category map from the properties file. Always true.
+  // Fills the category map from the properties file. Always true. A file
+  // that is missing, unreadable, saved as UTF-16 or without a marked line,
+  // and a category name that cannot be loaded, are reported.
   bool InitMap();
   // Forwards one event (see ForwardEvent): 0, 2 or 14. An empty class name
   // gives 2 at once, without waiting for a call in progress.
   int32_t ProcessEvent(int32_t eventCode, const std::u16string& className,
                        const std::u16string& eventText, const std::u16string& categoryAttribute,
                        const std::u16string& target);
+  // Told by the exports what the host's call answered, on the calling
+  // thread, after ProcessEvent on the host's objects. A 14 that ProcessEvent
+  // above did not give (and report) came from a host object that could not
+  // be read, with the DLL reading |layoutName|'s layout: that is reported.
+  void AfterHostCall(int32_t result, const std::u16string& layoutName);
+
+  EventLogReporter& Reporter() { return reporter_; }
 
   const std::u16string& ResourceModulePath() const { return resourceModulePath_; }
   const LocaleSelection& Locale() const { return localeSelection_; }
@@ -50,6 +61,11 @@ class ModuleState {
   const std::u16string resourceModulePath_;
   const LocaleSelection localeSelection_;
   CategoryMap categoryMap_;
+  EventLogReporter reporter_{platform_};
+  // The threads to which ProcessEvent answered 14 and whose host call has
+  // not ended yet; a few at most (a call removes its own at its end).
+  SystemLock answeredFourteenLock_;
+  std::vector<uint32_t> answeredFourteen_;
 };
 
 }  // namespace qel

@@ -69,6 +69,7 @@ QEL_DECLARE_HANDLE(HDesk);
 QEL_DECLARE_HANDLE(HSync);  // a mutex or an event
 QEL_DECLARE_HANDLE(HLock);  // a critical section
 QEL_DECLARE_HANDLE(HFile);
+QEL_DECLARE_HANDLE(HEventLog);  // an event source registered with the event log
 #undef QEL_DECLARE_HANDLE
 
 // HKEY_LOCAL_MACHINE is a predefined handle value, not a pointer to anything.
@@ -101,6 +102,28 @@ constexpr uint32_t kGenericWrite = 0x40000000u;
 constexpr uint32_t kFileShareRead = 0x1;
 constexpr uint32_t kFileShareWrite = 0x2;
 constexpr uint32_t kOpenExisting = 3;
+
+// For the undelivered-events file and the event log.
+constexpr uint32_t kOpenAlways = 4;
+constexpr uint32_t kFileBegin = 0;
+constexpr uint32_t kFileEnd = 2;
+constexpr uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
+constexpr uint32_t kInvalidFileSize = 0xFFFFFFFFu;
+constexpr uint16_t kEventLogErrorType = 0x0001;
+constexpr uint16_t kEventLogWarningType = 0x0002;
+
+// SYSTEMTIME: 16 bytes, a calendar date and time of day.
+struct SystemTime {
+  uint16_t wYear;
+  uint16_t wMonth;
+  uint16_t wDayOfWeek;
+  uint16_t wDay;
+  uint16_t wHour;
+  uint16_t wMinute;
+  uint16_t wSecond;
+  uint16_t wMilliseconds;
+};
+static_assert(sizeof(SystemTime) == 16, "SYSTEMTIME is 16 bytes");
 
 // A resource type or name: either a pointer to text or, as Windows does it, a
 // 16-bit integer id carried in the pointer value (MAKEINTRESOURCE).
@@ -301,6 +324,54 @@ class Platform {
   virtual void* IpcAllocateMessage(uint32_t size) = 0;
   // Export 6: releases a message; the result means nothing to the caller.
   virtual int32_t IpcReleaseMessage(void* message) = 0;
+
+  // ---- Appending to a file (the undelivered-events file) -------------------
+  // CreateFileW and CreateFileA above open for appending too: |creation|
+  // kOpenAlways opens the file or creates an empty one, never the folder.
+  //
+  // Writes |size| bytes at the file's position and moves it past them;
+  // *written receives how many were written. False on failure (a full disk
+  // gives false or fewer bytes than asked for).
+  virtual bool WriteFile(HFile file, const void* buffer, uint32_t size, uint32_t* written) = 0;
+  // Moves the file's position |distance| bytes from the start (kFileBegin)
+  // or the end (kFileEnd) and returns the new position, or
+  // kInvalidSetFilePointer on failure. Only files below 4 GB are meant.
+  virtual uint32_t SetFilePointer(HFile file, int32_t distance, uint32_t moveMethod) = 0;
+  // Makes the file's position its end: what lies beyond it is cut off.
+  virtual bool SetEndOfFile(HFile file) = 0;
+  // The file's size in bytes, or kInvalidFileSize on failure (files below 4 GB).
+  virtual uint32_t GetFileSize(HFile file) = 0;
+  // Locks a byte range for this handle. The lock is the system's, so it
+  // holds against every other handle, in this process or another: their
+  // reads and writes of the range and their own locks of it fail until it
+  // is unlocked. Fails at once, without waiting, when another handle holds
+  // a lock on any of the range.
+  virtual bool LockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh, uint32_t lengthLow,
+                        uint32_t lengthHigh) = 0;
+  // Releases exactly a range that LockFile locked through this handle.
+  virtual bool UnlockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh, uint32_t lengthLow,
+                          uint32_t lengthHigh) = 0;
+
+  // ---- Date and time ----------------------------------------------------------
+  // The current date and time in UTC, and in the local time zone (daylight
+  // saving included). Together they give the local offset from UTC.
+  virtual void GetSystemTime(SystemTime* time) = 0;
+  virtual void GetLocalTime(SystemTime* time) = 0;
+
+  // ---- The Windows event log (Application) ------------------------------------
+  // A handle for reporting under |sourceName| on this machine (|serverName|
+  // null), or null where there is no event log (Windows 95, 98 and Me) or
+  // the call failed. The win32 platform looks the three calls up in
+  // ADVAPI32.DLL at run time, so that they add no load-time import.
+  virtual HEventLog RegisterEventSourceW(const char16_t* serverName,
+                                         const char16_t* sourceName) = 0;
+  // Writes one entry of |type| (kEventLogWarningType, kEventLogErrorType)
+  // with message |eventId| of the source's message file and its
+  // |stringCount| insertion strings, no user and no data. False on failure.
+  virtual bool ReportEventW(HEventLog log, uint16_t type, uint16_t category, uint32_t eventId,
+                            uint16_t stringCount, const char16_t* const* strings) = 0;
+  // Closes a handle of RegisterEventSourceW.
+  virtual bool DeregisterEventSource(HEventLog log) = 0;
 };
 
 // Whether the platform is of the NT family. The others (the 9x family) have

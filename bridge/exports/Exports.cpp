@@ -2,6 +2,9 @@
 // (named and numbered by resources/qelevent.def), over the one module state.
 #include <windows.h>
 
+#include <string>
+#include <string_view>
+
 #include "bridge/HostString.h"
 #include "bridge/ModuleState.h"
 #include "platform/win32/AccessViolationGuard.h"
@@ -29,10 +32,18 @@ extern "C" bool InitMap() noexcept { return gModuleState.InitMap(); }
 // The four arguments are references to the host's wide string objects, which
 // are only ever read, through their library's layout. An object this build
 // cannot read (one of another library, or freed) must not end the host: the
-// reads are guarded, and such a call returns 14.
+// reads are guarded, and such a call returns 14, which the module state
+// then reports to the event log.
 extern "C" int __stdcall ProcessEvent(int eventCode, const void* className, const void* eventText,
                                       const void* categoryAttribute, const void* target) noexcept {
-  return qel::ProcessHostEvent(gModuleState, qel::Win32Platform::Instance(), kHostStringLayout,
-                               &qel::CallCatchingAccessViolation, eventCode, className, eventText,
-                               categoryAttribute, target);
+  const int32_t result = qel::ProcessHostEvent(
+      gModuleState, qel::Win32Platform::Instance(), kHostStringLayout,
+      &qel::CallCatchingAccessViolation, eventCode, className, eventText, categoryAttribute, target);
+  try {
+    const std::string_view layout = qel::HostStringLayoutName(kHostStringLayout);
+    gModuleState.AfterHostCall(result, std::u16string(layout.begin(), layout.end()));
+  } catch (...) {
+    // The host's answer stands, reported or not.
+  }
+  return result;
 }

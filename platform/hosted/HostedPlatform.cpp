@@ -165,7 +165,7 @@ HFile HostedPlatform::CreateFileNamed(const char* call, const Char* path, uint32
       })) {
     return InvalidHandleValue();
   }
-  return disk_.Open(path, access, creation);
+  return disk_.Open(path, access, shareMode, creation);
 }
 
 HFile HostedPlatform::CreateFileW(const char16_t* path, uint32_t access, uint32_t shareMode,
@@ -361,6 +361,104 @@ int32_t HostedPlatform::IpcReleaseMessage(void* message) {
   Lock lock(mutex_);
   if (Call("IpcReleaseMessage", [&] { return Hex(message); })) return 0;
   return maker_.IpcReleaseMessage(message);
+}
+
+bool HostedPlatform::WriteFile(HFile file, const void* buffer, uint32_t size, uint32_t* written) {
+  Lock lock(mutex_);
+  if (Call("WriteFile", [&] { return Hex(file) + ", " + std::to_string(size); })) {
+    if (written != nullptr) *written = 0;
+    return false;
+  }
+  return disk_.Write(file, buffer, size, written);
+}
+
+uint32_t HostedPlatform::SetFilePointer(HFile file, int32_t distance, uint32_t moveMethod) {
+  Lock lock(mutex_);
+  if (Call("SetFilePointer", [&] {
+        return Hex(file) + ", " + std::to_string(distance) + ", " + std::to_string(moveMethod);
+      })) {
+    return kInvalidSetFilePointer;
+  }
+  return disk_.Seek(file, distance, moveMethod);
+}
+
+bool HostedPlatform::SetEndOfFile(HFile file) {
+  Lock lock(mutex_);
+  if (Call("SetEndOfFile", [&] { return Hex(file); })) return false;
+  return disk_.SetEnd(file);
+}
+
+uint32_t HostedPlatform::GetFileSize(HFile file) {
+  Lock lock(mutex_);
+  if (Call("GetFileSize", [&] { return Hex(file); })) return kInvalidFileSize;
+  return disk_.Size(file);
+}
+
+namespace {
+uint64_t Join64(uint32_t low, uint32_t high) { return (uint64_t{high} << 32) | low; }
+}  // namespace
+
+bool HostedPlatform::LockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh,
+                              uint32_t lengthLow, uint32_t lengthHigh) {
+  Lock lock(mutex_);
+  if (Call("LockFile", [&] {
+        return Hex(file) + ", " + Hex(offsetLow) + ", " + Hex(offsetHigh) + ", " + Hex(lengthLow) +
+               ", " + Hex(lengthHigh);
+      })) {
+    return false;
+  }
+  return disk_.Lock(file, Join64(offsetLow, offsetHigh), Join64(lengthLow, lengthHigh));
+}
+
+bool HostedPlatform::UnlockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh,
+                                uint32_t lengthLow, uint32_t lengthHigh) {
+  Lock lock(mutex_);
+  if (Call("UnlockFile", [&] {
+        return Hex(file) + ", " + Hex(offsetLow) + ", " + Hex(offsetHigh) + ", " + Hex(lengthLow) +
+               ", " + Hex(lengthHigh);
+      })) {
+    return false;
+  }
+  return disk_.Unlock(file, Join64(offsetLow, offsetHigh), Join64(lengthLow, lengthHigh));
+}
+
+void HostedPlatform::GetSystemTime(SystemTime* time) {
+  Lock lock(mutex_);
+  Call("GetSystemTime");
+  if (time != nullptr) *time = eventLog_.Utc();
+}
+
+void HostedPlatform::GetLocalTime(SystemTime* time) {
+  Lock lock(mutex_);
+  Call("GetLocalTime");
+  if (time != nullptr) *time = eventLog_.Local();
+}
+
+HEventLog HostedPlatform::RegisterEventSourceW(const char16_t* serverName,
+                                               const char16_t* sourceName) {
+  Lock lock(mutex_);
+  if (Call("RegisterEventSourceW", [&] { return Text(serverName) + ", " + Text(sourceName); })) {
+    return nullptr;
+  }
+  return serverName == nullptr ? eventLog_.Register(sourceName) : nullptr;
+}
+
+bool HostedPlatform::ReportEventW(HEventLog log, uint16_t type, uint16_t category, uint32_t eventId,
+                                  uint16_t stringCount, const char16_t* const* strings) {
+  Lock lock(mutex_);
+  if (Call("ReportEventW", [&] {
+        return Hex(log) + ", " + std::to_string(type) + ", " + std::to_string(category) + ", " +
+               std::to_string(eventId) + ", " + std::to_string(stringCount);
+      })) {
+    return false;
+  }
+  return eventLog_.Report(log, type, category, eventId, stringCount, strings);
+}
+
+bool HostedPlatform::DeregisterEventSource(HEventLog log) {
+  Lock lock(mutex_);
+  if (Call("DeregisterEventSource", [&] { return Hex(log); })) return false;
+  return eventLog_.Deregister(log);
 }
 
 }  // namespace qel

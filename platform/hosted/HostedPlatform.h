@@ -13,6 +13,7 @@
 //   HostedTimeAndLocks    the clock, sleeps and waits (recorded), critical sections
 //   HostedMakerLibraries  the event server's answers and posts, the IPC imports
 //   HostedMemory          what VirtualQuery says of the process's memory
+//   HostedEventLog        the entries reported to the event log, the calendar clock
 //
 // Nothing really sleeps or waits; critical sections are real locks, and a test
 // can see which threads wait to enter one.
@@ -32,6 +33,7 @@
 #include "platform/hosted/HostedCallLog.h"
 #include "platform/hosted/HostedDesktops.h"
 #include "platform/hosted/HostedDisk.h"
+#include "platform/hosted/HostedEventLog.h"
 #include "platform/hosted/HostedHandles.h"
 #include "platform/hosted/HostedMakerLibraries.h"
 #include "platform/hosted/HostedMemory.h"
@@ -145,6 +147,20 @@ class HostedPlatform : public Platform {
   // Result of every WaitForSingleObject (kWaitObject0 by default).
   void SetWaitResult(uint32_t result) { time_.SetWaitResult(result); }
 
+  // ---- The undelivered-events file and the event log --------------------------
+  // Off by default: no file is created, written or cut, so that a tool that
+  // reads a copy of a server's disk never changes it.
+  void SetDiskWritable(bool writable);
+  // Writes stop short once the disk has taken |bytes| more; std::nullopt
+  // (the default): the disk never runs full.
+  void SetDiskFreeBytes(std::optional<uint64_t> bytes);
+  // Every entry reported to the event log, in order.
+  const std::vector<EventLogEntry>& EventLogEntries() const { return eventLog_.Entries(); }
+  // Event sources registered and not yet deregistered.
+  int OpenEventSources() const { return eventLog_.OpenSources(); }
+  // What GetSystemTime and GetLocalTime answer from now on.
+  void SetSystemTime(const SystemTime& utc, const SystemTime& local);
+
   // ---- Platform -------------------------------------------------------------
   long RegOpenKeyExA(HKey root, const char* subKey, uint32_t options, uint32_t access,
                      HKey* result) override;
@@ -213,6 +229,23 @@ class HostedPlatform : public Platform {
   void* IpcAllocateMessage(uint32_t size) override;
   int32_t IpcReleaseMessage(void* message) override;
 
+  bool WriteFile(HFile file, const void* buffer, uint32_t size, uint32_t* written) override;
+  uint32_t SetFilePointer(HFile file, int32_t distance, uint32_t moveMethod) override;
+  bool SetEndOfFile(HFile file) override;
+  uint32_t GetFileSize(HFile file) override;
+  bool LockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh, uint32_t lengthLow,
+                uint32_t lengthHigh) override;
+  bool UnlockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh, uint32_t lengthLow,
+                  uint32_t lengthHigh) override;
+
+  void GetSystemTime(SystemTime* time) override;
+  void GetLocalTime(SystemTime* time) override;
+
+  HEventLog RegisterEventSourceW(const char16_t* serverName, const char16_t* sourceName) override;
+  bool ReportEventW(HEventLog log, uint16_t type, uint16_t category, uint32_t eventId,
+                    uint16_t stringCount, const char16_t* const* strings) override;
+  bool DeregisterEventSource(HEventLog log) override;
+
  private:
   // Logs the call and tells whether it should fail now; the caller holds mutex_.
   template <typename FormatArguments>
@@ -238,6 +271,7 @@ class HostedPlatform : public Platform {
   HostedTimeAndLocks time_{handles_};
   HostedMakerLibraries maker_;
   HostedMemory memory_;
+  HostedEventLog eventLog_{handles_};
 };
 
 }  // namespace qel

@@ -47,6 +47,22 @@ void HostedPlatform::ClearRecords() {
   log_.Clear();
   maker_.ClearEvents();
   time_.ClearSleeps();
+  eventLog_.ClearEntries();
+}
+
+void HostedPlatform::SetDiskWritable(bool writable) {
+  Lock lock(mutex_);
+  disk_.SetWritable(writable);
+}
+
+void HostedPlatform::SetDiskFreeBytes(std::optional<uint64_t> bytes) {
+  Lock lock(mutex_);
+  disk_.SetFreeBytes(bytes);
+}
+
+void HostedPlatform::SetSystemTime(const SystemTime& utc, const SystemTime& local) {
+  Lock lock(mutex_);
+  eventLog_.SetSystemTime(utc, local);
 }
 
 void HostedPlatform::SetDiskRoot(const std::filesystem::path& root) {

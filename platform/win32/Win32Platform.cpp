@@ -12,6 +12,7 @@
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "wide text is 16-bit units on Windows");
 static_assert(sizeof(qel::OsVersionInfoA) == sizeof(OSVERSIONINFOA), "OSVERSIONINFOA layout");
 static_assert(sizeof(DWORD) == sizeof(uint32_t), "a DWORD is 32 bits");
+static_assert(sizeof(qel::SystemTime) == sizeof(SYSTEMTIME), "SYSTEMTIME layout");
 
 namespace qel {
 namespace {
@@ -88,6 +89,30 @@ const DesktopCalls& Desktop() {
     Resolve(user32, "SetThreadDesktop", found.setThreadDesktop);
     Resolve(user32, "CloseWindowStation", found.closeWindowStation);
     Resolve(user32, "CloseDesktop", found.closeDesktop);
+    return found;
+  }();
+  return calls;
+}
+
+// The event log exists on NT only; on the 9x family ADVAPI32.DLL has no
+// such calls, or ones that only fail. Importing them would add load-time
+// imports the binary check does not allow, so they are looked up on first
+// use; one that is missing fails as if it had been called and refused.
+struct EventLogCalls {
+  decltype(&::RegisterEventSourceW) registerEventSourceW = nullptr;
+  decltype(&::ReportEventW) reportEventW = nullptr;
+  decltype(&::DeregisterEventSource) deregisterEventSource = nullptr;
+};
+
+const EventLogCalls& EventLog() {
+  static const EventLogCalls calls = [] {
+    EventLogCalls found;
+    // Loaded already: the DLL imports the registry calls from it.
+    const HMODULE advapi32 = ::GetModuleHandleA("ADVAPI32.DLL");
+    if (advapi32 == nullptr) return found;
+    Resolve(advapi32, "RegisterEventSourceW", found.registerEventSourceW);
+    Resolve(advapi32, "ReportEventW", found.reportEventW);
+    Resolve(advapi32, "DeregisterEventSource", found.deregisterEventSource);
     return found;
   }();
   return calls;
@@ -287,6 +312,55 @@ void Win32Platform::DeleteCriticalSection(HLock lock) {
   auto* section = As<CRITICAL_SECTION*>(lock);
   ::DeleteCriticalSection(section);
   delete section;
+}
+
+bool Win32Platform::WriteFile(HFile file, const void* buffer, uint32_t size, uint32_t* written) {
+  return ::WriteFile(As<HANDLE>(file), buffer, size, reinterpret_cast<DWORD*>(written), nullptr);
+}
+
+uint32_t Win32Platform::SetFilePointer(HFile file, int32_t distance, uint32_t moveMethod) {
+  return ::SetFilePointer(As<HANDLE>(file), distance, nullptr, moveMethod);
+}
+
+bool Win32Platform::SetEndOfFile(HFile file) { return ::SetEndOfFile(As<HANDLE>(file)); }
+
+uint32_t Win32Platform::GetFileSize(HFile file) { return ::GetFileSize(As<HANDLE>(file), nullptr); }
+
+bool Win32Platform::LockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh,
+                             uint32_t lengthLow, uint32_t lengthHigh) {
+  return ::LockFile(As<HANDLE>(file), offsetLow, offsetHigh, lengthLow, lengthHigh);
+}
+
+bool Win32Platform::UnlockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh,
+                               uint32_t lengthLow, uint32_t lengthHigh) {
+  return ::UnlockFile(As<HANDLE>(file), offsetLow, offsetHigh, lengthLow, lengthHigh);
+}
+
+void Win32Platform::GetSystemTime(SystemTime* time) {
+  ::GetSystemTime(reinterpret_cast<SYSTEMTIME*>(time));
+}
+
+void Win32Platform::GetLocalTime(SystemTime* time) {
+  ::GetLocalTime(reinterpret_cast<SYSTEMTIME*>(time));
+}
+
+HEventLog Win32Platform::RegisterEventSourceW(const char16_t* serverName,
+                                              const char16_t* sourceName) {
+  const auto call = EventLog().registerEventSourceW;
+  return call ? As<HEventLog>(call(Wide(serverName), Wide(sourceName))) : nullptr;
+}
+
+bool Win32Platform::ReportEventW(HEventLog log, uint16_t type, uint16_t category, uint32_t eventId,
+                                 uint16_t stringCount, const char16_t* const* strings) {
+  const auto call = EventLog().reportEventW;
+  // The system's declaration takes the strings without const.
+  return call && call(As<HANDLE>(log), type, category, eventId, nullptr, stringCount, 0,
+                      const_cast<LPCWSTR*>(reinterpret_cast<const LPCWSTR*>(strings)), nullptr);
+}
+
+bool Win32Platform::DeregisterEventSource(HEventLog log) {
+  const auto call = EventLog().deregisterEventSource;
+  return call && call(As<HANDLE>(log));
 }
 
 }  // namespace qel

@@ -77,6 +77,23 @@ class Win32Platform final : public Platform {
 
   void* IpcAllocateMessage(uint32_t size) override;
   int32_t IpcReleaseMessage(void* message) override;
+
+  bool WriteFile(HFile file, const void* buffer, uint32_t size, uint32_t* written) override;
+  uint32_t SetFilePointer(HFile file, int32_t distance, uint32_t moveMethod) override;
+  bool SetEndOfFile(HFile file) override;
+  uint32_t GetFileSize(HFile file) override;
+  bool LockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh, uint32_t lengthLow,
+                uint32_t lengthHigh) override;
+  bool UnlockFile(HFile file, uint32_t offsetLow, uint32_t offsetHigh, uint32_t lengthLow,
+                  uint32_t lengthHigh) override;
+
+  void GetSystemTime(SystemTime* time) override;
+  void GetLocalTime(SystemTime* time) override;
+
+  HEventLog RegisterEventSourceW(const char16_t* serverName, const char16_t* sourceName) override;
+  bool ReportEventW(HEventLog log, uint16_t type, uint16_t category, uint32_t eventId,
+                    uint16_t stringCount, const char16_t* const* strings) override;
+  bool DeregisterEventSource(HEventLog log) override;
 };
 
 }  // namespace qel
