@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hosted/HostedPlatform.h"
 #include "support/TestSupport.h"
 
 namespace qel::tool {
@@ -185,6 +186,16 @@ TEST_F(ToolCommandsTest, ShowsTheUsageOfOneCommandOrOfAll) {
   }
   Run({"check", "--help"});
   EXPECT_THAT(out, Not(HasSubstr("--install DIR")));
+
+  // On the server, the Linux-only replay is only named, once.
+  HostedPlatform server;
+  std::istringstream in;
+  std::ostringstream serverOut;
+  std::ostringstream serverErr;
+  EXPECT_EQ(RunTool({"--help"}, in, serverOut, serverErr, false, &server), 0);
+  EXPECT_THAT(serverOut.str(), StartsWith("usage: qelevent-tool check"));
+  EXPECT_THAT(serverOut.str(), Not(HasSubstr("--install DIR")));
+  EXPECT_THAT(serverOut.str(), HasSubstr("\nreplay: run on Linux only, not on the server\n"));
 }
 
 }  // namespace
