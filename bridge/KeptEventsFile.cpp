@@ -6,7 +6,6 @@
 namespace qel {
 namespace {
 
-constexpr char kProductKey[] = "SOFTWARE\\Korvane\\Telvar";
 constexpr uint32_t kRegDword = 4;
 
 // The path in the ANSI code page, or false when the code page cannot spell

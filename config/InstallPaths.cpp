@@ -8,7 +8,6 @@
 namespace qel {
 namespace {
 
-constexpr char kProductKey[] = "SOFTWARE\\Korvane\\Telvar";
 constexpr size_t kValueBufferSize = 256;
 
 bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }

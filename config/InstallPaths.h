@@ -35,6 +35,9 @@ class PathParts {
   std::u16string fileName;
 };
 
+// The product's key under HKEY_LOCAL_MACHINE.
+constexpr char kProductKey[] = "SOFTWARE\\Korvane\\Telvar";
+
 // The installation folder from HKEY_LOCAL_MACHINE\SOFTWARE\Korvane\Telvar,
 // ending in a backslash; 0 when read, -1 (|directory| untouched) when not.
 int32_t GetInstallDirectory(Platform& platform, std::u16string& directory);
