@@ -17,6 +17,7 @@
 #include "bridge/KeptEvent.h"
 #include "bridge/KeptEventsFile.h"
 #include "bridge/ModuleState.h"
+#include "config/InstallPaths.h"
 #include "platform/SystemThreads.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "support/HostedInstallation.h"
@@ -26,8 +27,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-constexpr char kProductKey[] = "SOFTWARE\\Korvane\\Telvar";
 
 std::string ReadBytes(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -164,11 +163,14 @@ TEST_F(KeepingUndelivered, AFailedWriteLosesNothingElseAndIsReported) {
     const char* what;
     std::function<void()> fault;
     std::function<void()> undo;
+    std::u16string reason = u"";  // how the entry's reason begins
   } cases[] = {
       {"a full disk", [&] { platform_.SetDiskFreeBytes(100); },
        [&] { platform_.SetDiskFreeBytes(std::nullopt); }},
       {"a folder the account may not write to",
        [&] { platform_.SetReadOnly("C:\\Prog\\Telvar\\ci"); }, [] {}},
+      {"no installation", [&] { platform_.Registry().DeleteKey(kProductKey); }, [] {},
+       u"No installation"},
   };
   for (const auto& c : cases) {
     platform_.ClearRecords();
@@ -180,15 +182,8 @@ TEST_F(KeepingUndelivered, AFailedWriteLosesNothingElseAndIsReported) {
     EXPECT_EQ(ReadBytes(KeptFile()), before) << c.what;
     ASSERT_THAT(EventIds(), ElementsAre(102u)) << c.what;
     EXPECT_EQ(platform_.EventLogEntries()[0].strings[2], u"not kept") << c.what;
+    EXPECT_EQ(platform_.EventLogEntries()[0].strings[6].find(c.reason), 0u) << c.what;
   }
-}
-
-TEST_F(KeepingUndelivered, NoInstallationIsReportedAsTheReason) {
-  platform_.Registry().DeleteKey(kProductKey);
-  platform_.QueueEventResults({7});
-  EXPECT_EQ(Post(), 0);
-  ASSERT_THAT(EventIds(), ElementsAre(102u));
-  EXPECT_EQ(platform_.EventLogEntries()[0].strings[6].find(u"No installation"), 0u);
 }
 
 TEST_F(KeepingUndelivered, ARecordAfterACutOneStandsOnALineOfItsOwn) {
