@@ -1,6 +1,7 @@
 #include "tools/Replay.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
@@ -9,13 +10,18 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "bridge/EventLogReports.h"
+#include "bridge/KeptEvent.h"
+#include "bridge/KeptEventsFile.h"
 #include "bridge/ModuleState.h"
+#include "config/InstallPaths.h"
 #include "config/LocaleSelection.h"
 #include "config/TextConversions.h"
 #include "ipc/IpcBinding.h"
@@ -37,7 +43,7 @@ constexpr int64_t kNotificationsPerClockCheck = 256;
 // waits are reported in the order the plug-in made them.
 class ReplayPlatform : public InstallationPlatform {
  public:
-  ReplayPlatform() {
+  ReplayPlatform() : ticks_(InstallationPlatform::GetTickCount()) {
     // Nothing reads the calls' arguments, and formatting them would cost more
     // than the plug-in's own work.
     LogCallArguments(false);
@@ -56,9 +62,13 @@ class ReplayPlatform : public InstallationPlatform {
     if (Events().size() > before) waitsAfterPost_.push_back(0);
     return result;
   }
+  // The tick count runs with the simulated waits, so that the event log's
+  // once-a-minute limit sees the minutes that an outage takes.
   void Sleep(uint32_t milliseconds) override {
     InstallationPlatform::Sleep(milliseconds);
     if (!waitsAfterPost_.empty()) waitsAfterPost_.back() += milliseconds;
+    ticks_ += milliseconds;  // wraps after 49.7 days, as Windows' does
+    SetTickCount(ticks_);
   }
   // Between notifications: what was recorded of the last one is forgotten, so
   // that nothing grows with their number.
@@ -70,7 +80,117 @@ class ReplayPlatform : public InstallationPlatform {
 
  private:
   std::vector<uint32_t> waitsAfterPost_;  // one per post in Events()
+  uint32_t ticks_;
 };
+
+// The undelivered-events file that the plug-in appends to during the replay.
+// The hosted disk opens a file in a temporary folder in its place, so that
+// the installation (the sample's, or a copy of a server's) is never written.
+// It starts as a copy of the installation's own file, when there is one: a
+// file taken from a server near its limit fills as it would there.
+class KeptEventsOverlay {
+ public:
+  KeptEventsOverlay() = default;
+  KeptEventsOverlay(const KeptEventsOverlay&) = delete;
+  KeptEventsOverlay& operator=(const KeptEventsOverlay&) = delete;
+  ~KeptEventsOverlay() {
+    std::error_code ignored;
+    if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
+  }
+
+  // False, with a reason, when no temporary file could be made. Where the
+  // plug-in cannot compose or place the file's path, nothing is laid over
+  // it, and the plug-in fails to keep its events as it would on the server.
+  bool Open(ReplayPlatform& platform, std::string& error) {
+    windowsPath_ = ComposeCiFilePath(platform, kKeptEventsFileName);
+    const std::optional<std::filesystem::path> installed =
+        windowsPath_.empty() ? std::nullopt : platform.MapPath(windowsPath_);
+    if (!installed) return true;
+    if (!MakeFolder()) {
+      error = "cannot make a temporary folder for the undelivered-events file";
+      return false;
+    }
+    file_ = folder_ / kKeptEventsFileName;
+    std::error_code failed;
+    if (std::filesystem::is_regular_file(*installed, failed)) {
+      std::filesystem::copy_file(*installed, file_, failed);
+    } else {
+      std::ofstream(file_, std::ios::binary);
+    }
+    read_ = std::filesystem::file_size(file_, failed);
+    if (failed) {
+      error = "cannot make the undelivered-events file in " + folder_.u8string();
+      return false;
+    }
+    platform.SubstituteFile(windowsPath_, file_);
+    // Writes reach this file alone: the plug-in writes no other.
+    platform.SetDiskWritable(true);
+    return true;
+  }
+
+  // The whole lines appended since the last call, without their line ends.
+  std::vector<std::string> NewRecords() {
+    std::vector<std::string> records;
+    if (file_.empty()) return records;
+    std::ifstream file(file_, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(read_));
+    const std::string added((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
+    size_t start = 0;
+    for (size_t end = added.find('\n'); end != std::string::npos;
+         start = end + 1, end = added.find('\n', start)) {
+      const size_t length = end > start && added[end - 1] == '\r' ? end - 1 - start : end - start;
+      if (length > 0) records.push_back(added.substr(start, length));
+    }
+    read_ += start;
+    return records;
+  }
+
+  const std::u16string& WindowsPath() const { return windowsPath_; }
+
+ private:
+  bool MakeFolder() {
+    std::error_code failed;
+    const std::filesystem::path temporary = std::filesystem::temp_directory_path(failed);
+    if (failed) return false;
+    std::random_device random;
+    for (int tries = 0; tries < 100; ++tries) {
+      const std::filesystem::path folder =
+          temporary / ("qelevent-replay-" + std::to_string(random()));
+      if (std::filesystem::create_directory(folder, failed)) {
+        folder_ = folder;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::u16string windowsPath_;
+  std::filesystem::path folder_;  // ours to remove
+  std::filesystem::path file_;
+  uint64_t read_ = 0;  // bytes of the file already reported
+};
+
+// The kinds of the event log's entries as the summary names them.
+constexpr std::array<const char*, static_cast<size_t>(ReportKind::count)> kReportKindNames = {{
+    "eventKept",
+    "eventNotKeptFull",
+    "eventNotKept",
+    "propertiesMissing",
+    "propertiesUnreadable",
+    "propertiesUtf16",
+    "propertiesMapNothing",
+    "stringTableMissing",
+    "desktopNotAttached",
+    "hostObjectUnreadable",
+}};
+
+size_t KindIndexOf(const EventLogEntry& entry) {
+  for (size_t kind = 0; kind < kReportKindNames.size(); ++kind) {
+    if (MessageOf(static_cast<ReportKind>(kind)).eventId == entry.eventId) return kind;
+  }
+  return kReportKindNames.size();
+}
 
 bool NeedsJsonEscape(char c) {
   return static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\';
@@ -172,6 +292,16 @@ struct Summary {
   // unmapped name that differs from a mapped one only in case.
   std::unordered_map<std::u16string, std::u16string> mappedByFoldedName;
   std::string languageNote;  // why the language is not the locale's own; empty when it is
+  // Of the lost events: appended to the undelivered-events file, refused by
+  // it for its size limit, or not written to it.
+  int64_t kept = 0;
+  int64_t notKeptFull = 0;
+  int64_t notKeptFailed = 0;
+  std::u16string keptPath;
+  // By ReportKind: the entries written, and those left out by the limit of
+  // one of a kind a minute.
+  std::array<int64_t, kReportKindNames.size()> logEntries{};
+  std::array<int64_t, kReportKindNames.size()> logLeftOut{};
   int64_t posts = 0;
   int64_t retried = 0;
   int64_t waits = 0;
@@ -243,6 +373,8 @@ struct Summary {
       err << ", " << rejected << (rejected == 1 ? " line" : " lines") << " rejected";
     }
     err << "\n";
+    PrintKept(err);
+    PrintEventLog(err);
     const auto categories = Categories();
     if (!categories.empty()) {
       err << "events per category:\n";
@@ -280,6 +412,54 @@ struct Summary {
     if (!languageNote.empty()) err << languageNote << "\n";
   }
 
+  void PrintKept(std::ostream& err) const {
+    if (kept + notKeptFull + notKeptFailed == 0) return;
+    err << "undelivered: " << kept << " kept";
+    if (!keptPath.empty()) err << " in " << ToStandardUtf8(keptPath);
+    if (notKeptFull > 0) err << ", " << notKeptFull << " not kept (the file was full)";
+    if (notKeptFailed > 0) {
+      err << ", " << notKeptFailed << " not kept (the file could not be written)";
+    }
+    err << "\n";
+  }
+
+  static int64_t Total(const std::array<int64_t, kReportKindNames.size()>& counts) {
+    int64_t total = 0;
+    for (const int64_t count : counts) total += count;
+    return total;
+  }
+  static void PrintPerKind(std::ostream& err,
+                           const std::array<int64_t, kReportKindNames.size()>& counts) {
+    const char* separator = " (";
+    for (size_t kind = 0; kind < counts.size(); ++kind) {
+      if (counts[kind] == 0) continue;
+      err << separator << kReportKindNames[kind] << " " << counts[kind];
+      separator = ", ";
+    }
+    err << ")";
+  }
+  void PrintEventLog(std::ostream& err) const {
+    const int64_t entries = Total(logEntries);
+    const int64_t leftOut = Total(logLeftOut);
+    if (entries + leftOut == 0) return;
+    err << "event log: " << entries << (entries == 1 ? " entry" : " entries");
+    if (entries > 0) PrintPerKind(err, logEntries);
+    if (leftOut > 0) {
+      err << ", " << leftOut << " left out by the limit of one of a kind a minute";
+      PrintPerKind(err, logLeftOut);
+    }
+    err << "\n";
+  }
+
+  static nlohmann::ordered_json PerKindJson(
+      const std::array<int64_t, kReportKindNames.size()>& counts) {
+    nlohmann::ordered_json json = nlohmann::ordered_json::object();
+    for (size_t kind = 0; kind < counts.size(); ++kind) {
+      if (counts[kind] > 0) json[kReportKindNames[kind]] = counts[kind];
+    }
+    return json;
+  }
+
   std::string Json() const {
     nlohmann::ordered_json json;
     json["notifications"] = notifications;
@@ -302,9 +482,84 @@ struct Summary {
     for (const auto& [name, count] : unmapped) {
       json["unmappedClassNames"][ToStandardUtf8(name)] = count;
     }
+    json["kept"] = kept;
+    json["notKeptFull"] = notKeptFull;
+    json["notKeptFailed"] = notKeptFailed;
+    json["eventLogEntries"] = PerKindJson(logEntries);
+    json["eventLogLeftOut"] = PerKindJson(logLeftOut);
     return json.dump(2) + "\n";
   }
 };
+
+// Writes each entry that the event log recorded, one line each after
+// |where|: its type, id and kind, then its insertion strings, the last one
+// the count of its kind left out before it. The sentences around them are
+// those of the message table, which Event Viewer shows.
+void ReportEventLogEntries(const std::vector<EventLogEntry>& entries, const std::string& where,
+                           Summary& summary, std::ostream& err) {
+  for (const EventLogEntry& entry : entries) {
+    err << where << "event log: "
+        << (entry.type == kEventLogWarningType ? "warning"
+            : entry.type == kEventLogErrorType ? "error"
+                                               : "information")
+        << " " << entry.eventId;
+    const size_t kind = KindIndexOf(entry);
+    if (kind < kReportKindNames.size()) {
+      err << " " << kReportKindNames[kind];
+      ++summary.logEntries[kind];
+      int64_t leftOut = 0;
+      const std::string count = entry.strings.empty() ? "" : ToStandardUtf8(entry.strings.back());
+      std::from_chars(count.data(), count.data() + count.size(), leftOut);
+      summary.logLeftOut[kind] += leftOut;
+    }
+    const char* separator = ": ";
+    for (const std::u16string& text : entry.strings) {
+      err << separator << ToStandardUtf8(text);
+      separator = " | ";
+    }
+    err << "\n";
+  }
+}
+
+// What became of an event whose last post the server did not take: the
+// records the plug-in appended for it, or, when it appended none, which of
+// its reports it made (written to the log or left out by the limit alike).
+// |notKeptLeftOut| holds what the reporter had left out of the two kinds
+// after the last lost event.
+void ReportUndelivered(KeptEventsOverlay& overlay, EventLogReporter& reporter,
+                       const std::vector<EventLogEntry>& entries,
+                       std::array<uint32_t, 2>& notKeptLeftOut, const std::string& where,
+                       Summary& summary, std::ostream& err) {
+  for (const std::string& record : overlay.NewRecords()) {
+    ++summary.kept;
+    err << where << "kept: ";
+    if (const std::optional<KeptEvent> event = ParseKeptRecord(record)) {
+      err << ToStandardUtf8(event->className) << " ("
+          << ToStandardUtf8(event->typePath.size() > 1 ? event->typePath[1] : u"") << "), answers "
+          << ToStandardUtf8(AnswersText(event->answers)) << ", in "
+          << ToStandardUtf8(overlay.WindowsPath()) << "\n";
+    } else {
+      err << "a line that is no whole record: " << record << "\n";
+    }
+  }
+  bool reported[2] = {false, false};
+  const ReportKind kinds[2] = {ReportKind::eventNotKeptFull, ReportKind::eventNotKept};
+  for (size_t i = 0; i < 2; ++i) {
+    const uint32_t leftOut = reporter.LeftOut(kinds[i]);
+    reported[i] = leftOut > notKeptLeftOut[i] ||
+                  std::any_of(entries.begin(), entries.end(), [&](const EventLogEntry& entry) {
+                    return entry.eventId == MessageOf(kinds[i]).eventId;
+                  });
+    notKeptLeftOut[i] = leftOut;
+  }
+  if (reported[0]) {
+    ++summary.notKeptFull;
+    err << where << "not kept: the undelivered-events file has reached its size limit\n";
+  } else if (reported[1]) {
+    ++summary.notKeptFailed;
+    err << where << "not kept: the undelivered-events file could not be written\n";
+  }
+}
 
 // check's reading of the properties file that the plug-in reads, with its
 // path. No reading when there is no such file to open (|missing|: Open has
@@ -504,12 +759,21 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
   const bool mapsNothing = propertiesMissing || (properties && properties->MapsNothing());
   platform.SetUserDefaultLCID(settings.lcid);
   for (int32_t result : settings.results) platform.QueueEventResults({result});
+  KeptEventsOverlay kept;
+  if (!kept.Open(platform, error)) {
+    err << "qelevent-tool replay: " << error << "\n";
+    return kCouldNotRun;
+  }
 
   // What the plug-in does when the host loads it, and then calls InitMap.
   ModuleState module(platform);
   if (settings.initMap) module.InitMap();
 
   Summary summary;
+  summary.keptPath = kept.WindowsPath();
+  ReportEventLogEntries(platform.EventLogEntries(), "qelevent-tool replay: InitMap: ", summary,
+                        err);
+  std::array<uint32_t, 2> notKeptLeftOut{};
   ProgressDisplay progress(err, settings.progress, settings.progressInterval);
   uint64_t clockMs = 0;
   int64_t lineNumber = 0;
@@ -569,10 +833,22 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
       if (events.back().result != 0) {
         ++summary.lost;
         ++summary.lostPerCategory[category];
+        progress.Clear();
+        ReportUndelivered(kept, module.Reporter(), platform.EventLogEntries(), notKeptLeftOut,
+                          inputName + ":" + std::to_string(lineNumber) + ": ", summary, err);
       }
       if (!mapped) summary.CountUnmapped(notification.className);
     }
+    if (!platform.EventLogEntries().empty()) {
+      progress.Clear();
+      ReportEventLogEntries(platform.EventLogEntries(),
+                            inputName + ":" + std::to_string(lineNumber) + ": ", summary, err);
+    }
     progress.Update(summary);
+  }
+  // Those left out since the last entry of their kind, which no entry counts.
+  for (size_t kind = 0; kind < kReportKindNames.size(); ++kind) {
+    summary.logLeftOut[kind] += module.Reporter().LeftOut(static_cast<ReportKind>(kind));
   }
   out.flush();
   progress.Clear();

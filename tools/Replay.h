@@ -45,11 +45,14 @@ void AppendPostedEventJson(std::string& out, const PostedEvent& event, int64_t l
 // Posted events go to |out| and nothing else does; errors, the progress
 // display and the closing summary go to |err|. A line that is not a
 // notification is reported and skipped. check's findings for the whole
-// properties file that the plug-in reads come first. Returns kAllWell,
+// properties file that the plug-in reads come first. So do, by line, the
+// events that the plug-in kept in its undelivered-events file (a temporary
+// copy of the installation's: the installation is never written) or could
+// not keep, and the entries it wrote to the event log. Returns kAllWell,
 // kFindings when a line was not a notification or an event was lost,
 // kMapsNothing when the plug-in maps nothing from its properties file (or
-// has none), and kCouldNotRun when the installation could not be opened or
-// the summary file not written.
+// has none), and kCouldNotRun when the installation could not be opened, the
+// summary file not written or the temporary file not made.
 int RunReplay(const ReplaySettings& settings, std::istream& in, const std::string& inputName,
               std::ostream& out, std::ostream& err);
 

@@ -41,6 +41,12 @@ const CommandHelp kCommands[] = {
         not slept. On a terminal, standard error also shows the progress of a
         long replay. An event is lost when the server's answer to its last post
         is not 0; lost events and rejected lines are findings (exit status 1).
+        The plug-in keeps a lost event in its undelivered-events file (here a
+        temporary copy of the installation's; the installation is not written)
+        and reports to the event log at most once a minute of simulated time:
+        standard error names each event kept or not kept, and each entry of the
+        event log (its kind and insertion strings; Event Viewer shows them in
+        the sentences of the plug-in's message table).
   --install DIR      the installation: a folder with regedit exports (*.reg:
                      REGEDIT4, or "Windows Registry Editor Version 5.00" in
                      UTF-16; keys under SOFTWARE\WOW6432Node are the 32-bit
@@ -57,7 +63,8 @@ const CommandHelp kCommands[] = {
   --summary-json FILE
                      also write the summary (events per category, those lost,
                      unmapped class names with their counts, posts, retries,
-                     waits) to FILE as one JSON document
+                     waits, events kept and not kept, event log entries and
+                     those left out, by kind) to FILE as one JSON document
 )"},
     {"check", false, "check [--module QELEVENT.DLL] [QELEVENT.PROPERTIES]",
      R"(        lists what a properties file maps (line, id, class name, category) and

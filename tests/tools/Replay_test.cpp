@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -183,7 +184,8 @@ TEST_F(ReplayTest, WritesTheSummaryAsOneJsonDocument) {
       "notifications": 4, "posts": 4, "retried": 1, "waits": 1, "waitedMs": 120000,
       "notPosted": 1, "delivered": 3, "lost": 0, "rejectedLines": 1, "linesWithOtherFields": 0,
       "eventsPerCategory": {"CIM_Battery": 2, "Fan": 1}, "lostPerCategory": {},
-      "unmappedClassNames": {"CIM_Battery": 2}})"));
+      "unmappedClassNames": {"CIM_Battery": 2}, "kept": 0, "notKeptFull": 0,
+      "notKeptFailed": 0, "eventLogEntries": {}, "eventLogLeftOut": {}})"));
 
   // A summary that cannot be written stops the replay before it begins.
   settings.summaryJson = disk.Path() / "no-such-folder" / "summary.json";
@@ -402,6 +404,121 @@ TEST_F(ReplayTest, ReadsWhatAServerGivesAndSaysWhatWasLost) {
   settings.lcid = 0x0407;
   ASSERT_EQ(Replay(Line(1, "CIM_Fan")), 0) << errors;
   EXPECT_THAT(errors, Not(HasSubstr("language: ")));
+}
+
+TEST_F(ReplayTest, KeepsWhatTheServerDidNotTakeAndTellsTheEventLogAtMostOnceAMinute) {
+  const std::string fan = Line(1, "CIM_Fan") + "\n";
+  // An outage of an hour: each cycle is an event taken after one busy answer
+  // (two simulated minutes), then three that the server refuses at once.
+  constexpr int kCycles = 30;
+  std::string outage;
+  std::vector<int32_t> outageResults;
+  for (int cycle = 0; cycle < kCycles; ++cycle) {
+    for (int line = 0; line < 4; ++line) outage += fan;
+    outageResults.insert(outageResults.end(), {18, 0, 7, 7, 7});
+  }
+  const fs::path installed = disk.Path() / "C/Prog/ci/qelevent-undelivered.txt";
+  const std::string fullFile = std::string(8190, 'x') + "\r\n";  // 8 KB
+  const std::string keptPath = "C:\\Prog\\\\ci\\qelevent-undelivered.txt";
+  const struct {
+    std::string name;
+    std::function<void()> prepare;
+    std::string input;
+    std::vector<int32_t> results;
+    json summary;  // fields that the summary file must hold
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"all delivered: nothing kept, nothing told",
+       [] {},
+       fan + fan,
+       {18, 0},
+       {{"kept", 0}, {"eventLogEntries", json::object()}, {"eventLogLeftOut", json::object()}},
+       {}},
+      {"two busy answers: kept, and one warning",
+       [] {},
+       fan,
+       {18, 18},
+       {{"lost", 1}, {"kept", 1}, {"eventLogEntries", {{"eventKept", 1}}}},
+       {"in.jsonl:1: kept: CIM_Fan (Fan), answers 18, 18, in " + keptPath + "\n",
+        "in.jsonl:1: event log: warning 100 eventKept: CIM_Fan | Fan | text | srv01 | 18, 18 | " +
+            keptPath + " | 0\n",
+        "undelivered: 1 kept in " + keptPath + "\n", "event log: 1 entry (eventKept 1)\n"}},
+      {"an outage: one entry each two simulated minutes, the rest counted",
+       [] {},
+       outage,
+       outageResults,
+       {{"lost", 3 * kCycles},
+        {"kept", 3 * kCycles},
+        {"waitedMs", kCycles * 120000},
+        {"eventLogEntries", {{"eventKept", kCycles}}},
+        {"eventLogLeftOut", {{"eventKept", 2 * kCycles}}}},
+       {"in.jsonl:6: event log: warning 100 eventKept: CIM_Fan | Fan | text | srv01 | 7 | " +
+            keptPath + " | 2\n",
+        "30 entries (eventKept 30), 60 left out by the limit of one of a kind a minute "
+        "(eventKept 60)\n"}},
+      {"a path too long for the plug-in's file: not written",
+       [&] {
+         // Room for ci\qelevent.dll, not for ci\qelevent-undelivered.txt.
+         const std::string folder(230, 'p');
+         disk.Write("telvar.reg",
+                    "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\n"
+                    "\"TELVARPATH\"=\"C:\\\\" +
+                        folder + "\"\n");
+         fs::create_directories(disk.Path() / "C" / folder / "ci");
+         fs::copy_file(Fixture("qelevent.dll"), disk.Path() / "C" / folder / "ci/qelevent.dll",
+                       fs::copy_options::overwrite_existing);
+       },
+       fan,
+       {7},
+       {{"kept", 0}, {"notKeptFailed", 1}},
+       {"in.jsonl:1: not kept: the undelivered-events file could not be written\n",
+        "event log: error 102 eventNotKept: CIM_Fan | CIM_Fan | text | srv01 | 7 | - | The "
+        "installation folder's path is too long. | 0\n"}},
+      {"a full file taken from a server",
+       [&] {
+         disk.Write("limit.reg",
+                    "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\Telvar]\n"
+                    "\"UndeliveredLimitKB\"=dword:00000008\n");
+         disk.Write("C/Prog/ci/qelevent-undelivered.txt", fullFile);
+       },
+       fan + fan,
+       {7, 7},
+       {{"kept", 0},
+        {"notKeptFull", 2},
+        {"eventLogEntries", {{"eventNotKeptFull", 1}}},
+        {"eventLogLeftOut", {{"eventNotKeptFull", 1}}}},
+       {"in.jsonl:2: not kept: the undelivered-events file has reached its size limit\n",
+        "| 7 | " + keptPath + " | 8 | 0\n",
+        "undelivered: 0 kept in " + keptPath + ", 2 not kept (the file was full)\n"}},
+  };
+  for (const auto& c : cases) {
+    disk.Write("telvar.reg", kRegistry);
+    settings.results = c.results;
+    settings.summaryJson = disk.Path() / "summary.json";
+    c.prepare();
+    Replay(c.input);
+    std::ifstream file(*settings.summaryJson);
+    const json summary = json::parse(file);
+    for (const auto& [field, value] : c.summary.items()) {
+      EXPECT_EQ(summary[field], value) << c.name << ": " << field;
+    }
+    for (const std::string& message : c.messages) {
+      EXPECT_THAT(errors, HasSubstr(message)) << c.name;
+    }
+    // A line for each event kept; standard output holds the posts alone.
+    std::istringstream shown(errors);
+    int keptLines = 0;
+    for (std::string line; std::getline(shown, line);) {
+      if (line.find(": kept: ") != std::string::npos) ++keptLines;
+    }
+    EXPECT_EQ(keptLines, summary["kept"]) << c.name;
+    EXPECT_EQ(posted.size(), summary["posts"]) << c.name;
+    // The installation's own file is never created or written.
+    std::ifstream left(installed, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), std::istreambuf_iterator<char>()),
+              left.is_open() ? fullFile : "")
+        << c.name;
+  }
 }
 
 TEST_F(ReplayTest, RefusesAnInstallationThatCannotRunThePlugin) {
