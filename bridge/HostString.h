@@ -34,6 +34,10 @@ enum class HostStringLayout {
 std::string_view HostStringLayoutName(HostStringLayout layout);
 std::optional<HostStringLayout> HostStringLayoutNamed(std::string_view name);
 
+// The page protections under which memory can be read: read-only,
+// read-write, write-copy and their executable forms.
+constexpr uint32_t kReadableProtections = 0x02 | 0x04 | 0x08 | 0x20 | 0x40 | 0x80;
+
 // The longest text read: no notification carries more than a few hundred
 // units, and a length above this is a wrong or corrupted object (two
 // characters or a low address read as a length), not a text.
