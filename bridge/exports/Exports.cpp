@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "bridge/CallerLayout.h"
+#include "bridge/EventForwarding.h"
 #include "bridge/HostString.h"
 #include "bridge/ModuleState.h"
 #include "platform/win32/AccessViolationGuard.h"
