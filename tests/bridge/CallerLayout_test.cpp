@@ -121,7 +121,8 @@ TEST(CallerLayout, TheRegistryValueOverridesAndAnInvalidOneIsIgnored) {
 TEST(CallerLayout, TheImportDirectoryIsReadFromAFileAndFromMemory) {
   const PeImage image({"KERNEL32.dll", "MSVCP71.dll"});
   std::vector<std::string> names;
-  FileImageReader file(image.File());
+  const std::string bytes = image.File();
+  FileImageReader file(bytes);
   ASSERT_TRUE(ReadImportedNames(file, &names));
   EXPECT_EQ(names, (std::vector<std::string>{"KERNEL32.dll", "MSVCP71.dll"}));
 
