@@ -26,7 +26,7 @@ void CallerLayoutAfterFirst(benchmark::State& state) {
     callers.LayoutFor(module.data() + 0x1010);
   }
   const uint8_t* const returnAddress = modules.back().data() + 0x1234;
-  for (auto _ : state) {
+  while (state.KeepRunning()) {
     benchmark::DoNotOptimize(callers.LayoutFor(returnAddress));
   }
   state.SetItemsProcessed(state.iterations());
