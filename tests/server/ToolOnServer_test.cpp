@@ -133,6 +133,23 @@ TEST_F(ToolOnServer, ChecksAndComparesFilesInFoldersOfAnyName) {
   EXPECT_NE(warned.err.find(empty.u8string() + ":"), std::string::npos) << warned.err;
 }
 
+// layout reads real modules' import directories from their files (sections
+// at other file offsets than their RVAs, as the linker lays them out): the
+// test host built against msvcp90.dll, and the tool itself, which imports no
+// C++ library, so that the registry value decides.
+TEST_F(ToolOnServer, LayoutSaysWhatThePluginWillChoose) {
+  const fs::path host = BuildPath(QEL_PAYLOAD_DIR).parent_path() / "qel_testhost_msvcp90.exe";
+  const ToolRun imported = RunTool(work.Path(), {L"layout", host.wstring()});
+  EXPECT_EQ(imported.exitCode, 0u) << imported.out << imported.err;
+  EXPECT_NE(imported.out.find("qel_testhost_msvcp90.exe imports msvcp90.dll: its strings are "
+                              "read as Visual C++ 2002-2008's (msvc7)"),
+            std::string::npos)
+      << imported.out;
+  const ToolRun tool = RunTool(work.Path(), {L"layout", BuildPath(QEL_TOOL_EXE).wstring()});
+  EXPECT_EQ(tool.exitCode, 1u) << tool.out << tool.err;
+  EXPECT_NE(tool.out.find("The registry value decides"), std::string::npos) << tool.out;
+}
+
 // The HostStringLayout value under the product key for as long as it lives,
 // written as an integrator does; the keys it made are deleted after it.
 class LayoutValue {
