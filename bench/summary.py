@@ -126,6 +126,14 @@ def main(path):
                 f"| the hosted platform's {counted['platform_calls']:.0f} calls per event "
                 f"| {(whole - own) * 1e6:,.2f} µs ({(whole - own) / whole:.0%}) | |",
                 ""]
+        layout = rows.get("CallerLayoutAfterFirst")
+        if layout:
+            out += ["| finding the caller's layout, after its first call | time per call "
+                    "| × the plug-in's own work |",
+                    "|---|---|---|",
+                    f"| the remembered modules' ranges looked through under a lock "
+                    f"| {seconds(layout) * 1e9:,.1f} ns | {seconds(layout) / own:.3f}× |",
+                    ""]
         kept = rows.get("KeepEvent")
         if kept:
             added = seconds(kept) - whole

@@ -21,6 +21,9 @@ constexpr std::array<ReportMessage, static_cast<size_t>(ReportKind::count)> kMes
     {120, kEventLogErrorType, 1},
     {130, kEventLogErrorType, 1},
     {131, kEventLogErrorType, 1},
+    {140, kEventLogInformationType, 1},
+    {141, kEventLogErrorType, 1},
+    {142, kEventLogWarningType, 2},
 }};
 
 std::u16string Number(uint32_t value) { return Utf8ToWide(DecimalText(value)); }
@@ -39,13 +42,14 @@ std::u16string AnswersText(const std::vector<int32_t>& answers) {
 }
 
 void EventLogReporter::Report(ReportKind kind,
-                              const std::function<std::vector<std::u16string>()>& inserts) {
+                              const std::function<std::vector<std::u16string>()>& inserts,
+                              bool unlimited) {
   try {
     std::lock_guard<SystemLock> hold(lock_);
     KindState& state = kinds_[static_cast<size_t>(kind)];
     const uint32_t now = platform_.GetTickCount();
     // Unsigned difference: right across the tick count's wrap after 49.7 days.
-    if (state.written && now - state.lastTick < kReportIntervalMs) {
+    if (!unlimited && state.written && now - state.lastTick < kReportIntervalMs) {
       ++state.leftOut;
       return;
     }

@@ -39,6 +39,9 @@ enum class ReportKind {
   stringTableMissing,    // a string of the installed qelevent.dll could not be loaded
   desktopNotAttached,    // ProcessEvent answered 14: no interactive desktop
   hostObjectUnreadable,  // ProcessEvent answered 14: a host object could not be read
+  layoutChosen,          // the layout of a calling module's strings, and why
+  layoutRefused,         // a calling module imports a debug library: its calls answer 14
+  layoutValueInvalid,    // the registry value HostStringLayout names no layout
   count
 };
 
@@ -61,7 +64,10 @@ class EventLogReporter {
   // than kReportIntervalMs ago: then it only counts this one. |inserts| is
   // called only for an entry that is written. Throws nothing; an entry that
   // cannot be written is counted as left out.
-  void Report(ReportKind kind, const std::function<std::vector<std::u16string>()>& inserts);
+  // With |unlimited|, the entry is written whenever the last was: for what
+  // the caller itself bounds (one entry per calling module).
+  void Report(ReportKind kind, const std::function<std::vector<std::u16string>()>& inserts,
+              bool unlimited = false);
 
   // Entries of |kind| counted and not written since the last one written.
   uint32_t LeftOut(ReportKind kind);

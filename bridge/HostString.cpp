@@ -21,7 +21,6 @@ constexpr size_t kInlineBytes = kInlineUnits * sizeof(char16_t);
 
 // Page protections that allow reading: read-only, read-write, write-copy and
 // their executable forms.
-constexpr uint32_t kReadableProtections = 0x02 | 0x04 | 0x08 | 0x20 | 0x40 | 0x80;
 
 // When the text lies in the object's own buffer.
 enum class Inline { kNever, kWhenCapacityIs7, kWhenPointedAt };

@@ -1,7 +1,7 @@
 // The host's wide string objects. The host passes ProcessEvent references to
 // objects of its own C++ library, so the plug-in reads them the way that
-// library lays them out; each build of the DLL names one library
-// (QEL_HOST_STRING_LAYOUT).
+// library lays them out; which library that is, is found per calling module
+// (bridge/CallerLayout.h).
 #pragma once
 
 #include <atomic>
@@ -16,8 +16,8 @@ namespace qel {
 
 class ModuleState;
 
-// The libraries a host may have been built with, named as the build option
-// names them. All of them hold 16-bit units, with the length and the capacity
+// The libraries a host may have been built with, named as the registry value
+// HostStringLayout names them. All of them hold 16-bit units, with the length and the capacity
 // counted in units.
 enum class HostStringLayout {
   msvc6,   // Microsoft C++ 6.0: allocator word, buffer (none when empty), length, capacity
@@ -29,10 +29,14 @@ enum class HostStringLayout {
            // capacity; the local buffer holds the text when the pointer points at it
 };
 
-// The names that the build option and each DLL's FileDescription give the
+// The names that the registry value, the event log and the tool give the
 // layouts ("msvc6" ...); nothing for any other name.
 std::string_view HostStringLayoutName(HostStringLayout layout);
 std::optional<HostStringLayout> HostStringLayoutNamed(std::string_view name);
+
+// The page protections under which memory can be read: read-only,
+// read-write, write-copy and their executable forms.
+constexpr uint32_t kReadableProtections = 0x02 | 0x04 | 0x08 | 0x20 | 0x40 | 0x80;
 
 // The longest text read: no notification carries more than a few hundred
 // units, and a length above this is a wrong or corrupted object (two

@@ -144,4 +144,10 @@ std::u16string ComposeCiFilePath(Platform& platform, const std::u16string& fileN
   return parts.Join();
 }
 
+std::optional<std::string> ReadProductKeyText(Platform& platform, const char* valueName) {
+  ScopedKey key(platform);
+  if (!key.Open(kProductKey, kKeyRead)) return std::nullopt;
+  return key.ReadText(valueName);
+}
+
 }  // namespace qel

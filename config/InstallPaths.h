@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/Platform.h"
@@ -52,5 +53,10 @@ int32_t GetCiDirectory(Platform& platform, std::u16string& directory);
 // The full path of |fileName| in the ci folder, composed afresh (registry read
 // included): how ResourceModulePath and the properties file path are made.
 std::u16string ComposeCiFilePath(Platform& platform, const std::u16string& fileName);
+
+// The text of the REG_SZ value |valueName| under the product key (not the
+// subkey that "Version" names: the value is the host's, not an installed
+// version's); nothing when it is missing or cannot be read.
+std::optional<std::string> ReadProductKeyText(Platform& platform, const char* valueName);
 
 }  // namespace qel

@@ -111,6 +111,9 @@ constexpr uint32_t kInvalidSetFilePointer = 0xFFFFFFFFu;
 constexpr uint32_t kInvalidFileSize = 0xFFFFFFFFu;
 constexpr uint16_t kEventLogErrorType = 0x0001;
 constexpr uint16_t kEventLogWarningType = 0x0002;
+// An entry that reports a decision rather than a fault (the layout of a
+// caller's strings).
+constexpr uint16_t kEventLogInformationType = 0x0004;
 
 // SYSTEMTIME: 16 bytes, a calendar date and time of day.
 struct SystemTime {

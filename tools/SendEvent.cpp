@@ -1,11 +1,15 @@
 #include "tools/SendEvent.h"
 
 #include <fstream>
+#include <iterator>
 #include <ostream>
 #include <string_view>
+#include <vector>
 
+#include "bridge/CallerLayout.h"
 #include "bridge/HostString.h"
 #include "bridge/HostStringObject.h"
+#include "config/InstallPaths.h"
 #include "config/TextConversions.h"
 #include "platform/Platform.h"
 #include "platform/ScopedHandles.h"
@@ -82,17 +86,18 @@ std::string CategoryText(const std::optional<CheckReport>& properties,
 
 }  // namespace
 
-std::optional<HostStringLayout> PluginHostStringLayout(const PeResources& module) {
-  const std::optional<std::u16string> description = module.VersionString(u"FileDescription");
-  if (!description) return std::nullopt;
-  const std::string text = WideToUtf8(*description);
-  constexpr std::string_view kIntro = "(host strings: ";
-  const size_t at = text.find(kIntro);
-  if (at == std::string::npos) return std::nullopt;
-  const size_t begin = at + kIntro.size();
-  const size_t end = text.find_first_of(",)", begin);
-  if (end == std::string::npos) return std::nullopt;
-  return HostStringLayoutNamed(std::string_view(text).substr(begin, end - begin));
+HostStringLayout LayoutForCaller(Platform& registry, const fs::path& self, std::string* why) {
+  std::ifstream file(self, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  FileImageReader image(bytes);
+  std::vector<std::string> imports;
+  const bool read = ReadImportedNames(image, &imports);
+  const LayoutChoice choice = ChooseLayout(read ? LayoutOfImports(imports) : ImportVerdict{}, !read,
+                                           ReadProductKeyText(registry, kHostStringLayoutValue));
+  *why = LayoutChoiceText(self.filename().u8string(), choice);
+  // The tool imports no debug library; were it refused, the plug-in would
+  // answer 14 whatever it is passed.
+  return choice.source == LayoutChoice::Source::kRefused ? kBuiltInHostStringLayout : choice.layout;
 }
 
 int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, std::ostream& err) {
@@ -111,12 +116,13 @@ int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, s
   }
   const std::shared_ptr<const PeResources> resources = ReadModule(dll, error);
   if (!resources) return fail(error);
-  const std::optional<HostStringLayout> layout = PluginHostStringLayout(*resources);
-  if (!layout) {
-    return fail(dll.u8string() +
-                " names no host string layout in its file description: it is not a qelevent.dll "
-                "whose strings send knows how to pass");
-  }
+  // The plug-in decides by the module that calls it: this tool.
+  char self[1024] = {};
+  const uint32_t selfLength = server.GetModuleFileNameA(nullptr, self, sizeof self);
+  const std::string selfPath(self, selfLength < sizeof self ? selfLength : 0);
+  std::string why;
+  const HostStringLayout layout =
+      LayoutForCaller(server, fs::path(AnsiToWide(server, selfPath)), &why);
 
   // The system loads modules by ANSI name here, as the host does, and finds
   // a module's imports beside it only when its path is absolute.
@@ -147,15 +153,16 @@ int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, s
                 " does not export InitMap and ProcessEvent: it is not the plug-in");
   }
 
-  out << "plug-in: " << dll.u8string() << " (host strings: " << HostStringLayoutName(*layout)
-      << ")\n";
+  out << "plug-in: " << dll.u8string() << "\n";
+  out << "host strings: " << HostStringLayoutName(layout) << ", as the plug-in reads them from "
+      << "this tool: " << why << "\n";
   const std::optional<CheckReport> properties =
       ReadInstalledProperties(server, *resources, out, err);
   out << "InitMap returned " << (initMap() ? "true" : "false") << "\n";
-  const HostStringObject className(*layout, Utf8ToWide(settings.className));
-  const HostStringObject eventText(*layout, Utf8ToWide(settings.eventText));
-  const HostStringObject categoryAttribute(*layout, Utf8ToWide(settings.categoryAttribute));
-  const HostStringObject target(*layout, Utf8ToWide(settings.target));
+  const HostStringObject className(layout, Utf8ToWide(settings.className));
+  const HostStringObject eventText(layout, Utf8ToWide(settings.eventText));
+  const HostStringObject categoryAttribute(layout, Utf8ToWide(settings.categoryAttribute));
+  const HostStringObject target(layout, Utf8ToWide(settings.target));
   out << "ProcessEvent(" << settings.eventCode << ", " << settings.className
       << "): a busy event server is asked once more after two minutes" << std::endl;
   const int32_t result = processEvent(settings.eventCode, className.Address(), eventText.Address(),

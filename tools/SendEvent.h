@@ -10,7 +10,6 @@
 
 namespace qel {
 class Platform;
-class PeResources;
 enum class HostStringLayout;
 }  // namespace qel
 
@@ -26,13 +25,16 @@ struct SendSettings {
   std::string target;
 };
 
-// The layout of the host's strings that a plug-in module reads, as its
-// FileDescription names it ("... (host strings: msvc6, ...)"); nothing for a
-// module that names none.
-std::optional<HostStringLayout> PluginHostStringLayout(const PeResources& module);
+// What the plug-in chooses for the strings of a caller that is the module
+// file |self| (the tool's own executable): its imports, else the registry
+// value of |registry|, else the built-in layout, as one line that says why.
+// A module that cannot be read is taken to import nothing.
+HostStringLayout LayoutForCaller(Platform& registry, const std::filesystem::path& self,
+                                 std::string* why);
 
 // Loads the plug-in through |server|, calls InitMap and then ProcessEvent with
-// strings laid out as its FileDescription names them, and prints what each
+// strings laid out as the plug-in will read them from the tool itself
+// (LayoutForCaller), and prints what each
 // returned, what that means and the category the event went out under, as
 // check reads the installed properties file (whose findings for the whole
 // file come first). Returns kAllWell when ProcessEvent returned 0, kFindings

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <optional>
 
+#include "tools/Installation.h"
+#include "tools/LayoutCommand.h"
 #include "tools/Notification.h"
 #include "tools/PropertiesCheck.h"
 #include "tools/PropertiesDiff.h"
@@ -94,9 +96,11 @@ const CommandHelp kCommands[] = {
      "                          [--category-attribute TEXT] [--target TEXT] CLASSNAME",
      R"(        (on the server) fires one test event through the plug-in, as the host
         service does: loads it, calls InitMap, then ProcessEvent with CLASSNAME
-        and the texts below, passed as the wide string objects of the host's
-        C++ library that the DLL's file description names, and prints what
-        each returned and the category the event went out under. First it
+        and the texts below, passed as the wide string objects that the
+        plug-in will read from this tool (which imports no C++ library: the
+        layout the registry value HostStringLayout names, else msvc6; it says
+        which), and prints what each returned and the category the event went
+        out under. First it
         prints check's findings for the whole installed properties file, which
         InitMap and ProcessEvent read whichever DLL is loaded. A busy event
         server (results 5, 6, 18) makes the plug-in wait two minutes and try
@@ -109,6 +113,21 @@ const CommandHelp kCommands[] = {
   --category-attribute TEXT
                      the CATEGORY attribute (default empty)
   --target TEXT      the TARGET attribute (default empty)
+)"},
+    {"layout", false, "layout [--install FOLDER] MODULE",
+     R"(        says how the plug-in will read the strings that MODULE (the host
+        service's executable, or the DLL that calls the plug-in) passes: the
+        C++ library or C runtime its import directory names (msvcp60.dll:
+        msvc6; msvcp70 to msvcp90: msvc7; msvcp100 and later: msvc10;
+        libstdc++-6.dll: mingw), a debug library whose strings are refused,
+        or none, where the registry value HostStringLayout under the product
+        key decides (else the built-in msvc6). A valid value overrides the
+        imports. On the server the value is read from the registry. Refused
+        strings, an invalid value, or nothing that names the layout are
+        findings.
+  --install FOLDER   read the value from the registry exports (*.reg) in
+                     FOLDER, a copy of a server's installation as replay reads
+                     it, rather than from this machine's registry
 )"},
 };
 
@@ -347,11 +366,45 @@ int Send(Arguments& arguments, Platform* server, std::ostream& out, std::ostream
   return RunSend(*server, settings, out, err);
 }
 
+int Layout(Arguments& arguments, Platform* server, std::ostream& out, std::ostream& err) {
+  LayoutSettings settings;
+  settings.registry = server;
+  std::optional<fs::path> install;
+  std::optional<fs::path> module;
+  while (!arguments.Done()) {
+    const std::string option = arguments.Next();
+    std::string value;
+    if (option == "--install") {
+      if (!arguments.Value(value)) return UsageError(err, "layout: --install needs a value");
+      install = fs::u8path(value);
+    } else if (option.size() > 1 && option[0] == '-') {
+      return UsageError(err, "layout: unknown option " + option);
+    } else if (module) {
+      return UsageError(err, "layout: one module at a time, not also " + option);
+    } else {
+      module = fs::u8path(option);
+    }
+  }
+  if (!module) return UsageError(err, "layout: name the host's executable or a DLL");
+  settings.module = *module;
+  InstallationPlatform installation;
+  if (install) {
+    std::string error;
+    if (!installation.LoadRegistry(*install, error)) {
+      err << "qelevent-tool layout: " << error << "\n";
+      return kCouldNotRun;
+    }
+    settings.registry = &installation;
+  }
+  return RunLayout(settings, out, err);
+}
+
 }  // namespace
 
 int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
             std::ostream& err, bool errIsTerminal, Platform* server) {
-  if (arguments.empty()) return UsageError(err, "name a command: replay, check, diff or send");
+  if (arguments.empty())
+    return UsageError(err, "name a command: replay, check, diff, send or layout");
   const std::string& command = arguments[0];
   const bool onServer = server != nullptr;
   if (command == "--help" || command == "-h" || command == "help") {
@@ -377,7 +430,8 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
   if (command == "check") return Check(walker, server, out, err);
   if (command == "diff") return Diff(walker, server, out, err);
   if (command == "send") return Send(walker, server, out, err);
-  return UsageError(err, "unknown command " + command + ": replay, check, diff or send");
+  if (command == "layout") return Layout(walker, server, out, err);
+  return UsageError(err, "unknown command " + command + ": replay, check, diff, send or layout");
 }
 
 }  // namespace qel::tool

@@ -2,26 +2,33 @@
 // (named and numbered by resources/qelevent.def), over the one module state.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "bridge/CallerLayout.h"
+#include "bridge/EventForwarding.h"
 #include "bridge/HostString.h"
 #include "bridge/ModuleState.h"
 #include "platform/win32/AccessViolationGuard.h"
 #include "platform/win32/Win32Platform.h"
 
-#ifndef QEL_HOST_STRING_LAYOUT
-#error "the build names the host's string library in QEL_HOST_STRING_LAYOUT"
-#endif
-
 namespace {
-
-// The library the host was built with, chosen when the build was configured.
-constexpr qel::HostStringLayout kHostStringLayout = qel::HostStringLayout::QEL_HOST_STRING_LAYOUT;
 
 // Built before the entry point sees the process attach and destroyed after it
 // has seen the detach, as the library's own static object.
 qel::ModuleState gModuleState(qel::Win32Platform::Instance());
+
+// The layout of each calling module's strings, found at its first call; its
+// choice is reported through the module state's event log.
+qel::CallerLayouts gCallerLayouts(qel::Win32Platform::Instance(), &qel::CallCatchingAccessViolation,
+                                  &gModuleState.Reporter());
+
+// The layout in which the module that holds |returnAddress| passes its
+// strings; nothing when its strings are refused (it was reported once).
+std::optional<qel::HostStringLayout> CallerLayout(const void* returnAddress) noexcept {
+  return gCallerLayouts.LayoutFor(returnAddress);
+}
 
 }  // namespace
 
@@ -30,17 +37,21 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 extern "C" bool InitMap() noexcept { return gModuleState.InitMap(); }
 
 // The four arguments are references to the host's wide string objects, which
-// are only ever read, through their library's layout. An object this build
-// cannot read (one of another library, or freed) must not end the host: the
-// reads are guarded, and such a call returns 14, which the module state
-// then reports to the event log.
+// are only ever read, through the layout of the library that the calling
+// module imports. An object that cannot be read (one of another library, or
+// freed) must not end the host: the reads are guarded, and such a call
+// returns 14, which the module state then reports to the event log.
 extern "C" int __stdcall ProcessEvent(int eventCode, const void* className, const void* eventText,
                                       const void* categoryAttribute, const void* target) noexcept {
-  const int32_t result = qel::ProcessHostEvent(
-      gModuleState, qel::Win32Platform::Instance(), kHostStringLayout,
-      &qel::CallCatchingAccessViolation, eventCode, className, eventText, categoryAttribute, target);
+  const std::optional<qel::HostStringLayout> layoutOfCaller =
+      CallerLayout(__builtin_return_address(0));
+  if (!layoutOfCaller) return qel::kProcessEventNoDesktop;
+  const int32_t result =
+      qel::ProcessHostEvent(gModuleState, qel::Win32Platform::Instance(), *layoutOfCaller,
+                            &qel::CallCatchingAccessViolation, eventCode, className, eventText,
+                            categoryAttribute, target);
   try {
-    const std::string_view layout = qel::HostStringLayoutName(kHostStringLayout);
+    const std::string_view layout = qel::HostStringLayoutName(*layoutOfCaller);
     gModuleState.AfterHostCall(result, std::u16string(layout.begin(), layout.end()));
   } catch (...) {
     // The host's answer stands, reported or not.

@@ -81,20 +81,14 @@ class ToolOnServer : public ::testing::Test {
     fs::create_directories(ansiFolder);
     fs::create_directories(wideFolder);
     // Copied off the shared build folder, from which Wine does not always
-    // map a DLL whole: each layout's plug-in with the stand-ins beside it,
-    // where the plug-in finds them.
+    // map a DLL whole: the plug-in with the stand-ins beside it, where the
+    // plug-in finds them.
     const fs::path payload = BuildPath(QEL_PAYLOAD_DIR);
-    for (const fs::path& layout : fs::directory_iterator(payload)) {
-      if (!fs::is_directory(layout)) continue;
-      const fs::path folder = ansiFolder / layout.filename();
-      fs::create_directories(folder);
-      fs::copy_file(layout / "qelevent.dll", folder / "qelevent.dll");
-      for (const char* standIn : {"vnxsdevt.dll", "VOVURU32.DLL"}) {
-        fs::copy_file(payload / standIn, folder / standIn);
-      }
-      layouts.push_back(layout.filename().u8string());
+    const fs::path folder = ansiFolder / "plugin";
+    fs::create_directories(folder);
+    for (const char* file : {"qelevent.dll", "vnxsdevt.dll", "VOVURU32.DLL"}) {
+      fs::copy_file(payload / file, folder / file);
     }
-    ASSERT_EQ(layouts.size(), 4u);
     properties = ReadFile(BuildPath(QEL_SAMPLE_PROPERTIES));
     ASSERT_FALSE(properties.empty());
   }
@@ -104,7 +98,7 @@ class ToolOnServer : public ::testing::Test {
     return file;
   }
 
-  std::vector<std::string> layouts;
+  const std::vector<std::string> layouts = {"msvc6", "msvc7", "msvc10", "mingw"};
   std::string properties;
 };
 
@@ -116,7 +110,7 @@ TEST_F(ToolOnServer, ChecksAndComparesFilesInFoldersOfAnyName) {
   ASSERT_NE(fan, std::string::npos);
   edited.insert(fan + 1, "Pump=cim:Telvar_Services.CIM_Pump\n");
   const fs::path changed = WriteFile(wideFolder / "edited.properties", edited);
-  const fs::path module = ansiFolder / layouts.front() / "qelevent.dll";
+  const fs::path module = ansiFolder / "plugin" / "qelevent.dll";
 
   const ToolRun check =
       RunTool(work.Path(), {L"check", L"--module", module.wstring(), sample.wstring()});
@@ -139,9 +133,61 @@ TEST_F(ToolOnServer, ChecksAndComparesFilesInFoldersOfAnyName) {
   EXPECT_NE(warned.err.find(empty.u8string() + ":"), std::string::npos) << warned.err;
 }
 
-TEST_F(ToolOnServer, SendsThroughThePluginOfEachLayout) {
+// layout reads real modules' import directories from their files (sections
+// at other file offsets than their RVAs, as the linker lays them out): the
+// test host built against msvcp90.dll, and the tool itself, which imports no
+// C++ library, so that the registry value decides.
+TEST_F(ToolOnServer, LayoutSaysWhatThePluginWillChoose) {
+  const fs::path host = BuildPath(QEL_PAYLOAD_DIR).parent_path() / "qel_testhost_msvcp90.exe";
+  const ToolRun imported = RunTool(work.Path(), {L"layout", host.wstring()});
+  EXPECT_EQ(imported.exitCode, 0u) << imported.out << imported.err;
+  EXPECT_NE(imported.out.find("qel_testhost_msvcp90.exe imports msvcp90.dll: its strings are "
+                              "read as Visual C++ 2002-2008's (msvc7)"),
+            std::string::npos)
+      << imported.out;
+  const ToolRun tool = RunTool(work.Path(), {L"layout", BuildPath(QEL_TOOL_EXE).wstring()});
+  EXPECT_EQ(tool.exitCode, 1u) << tool.out << tool.err;
+  EXPECT_NE(tool.out.find("The registry value decides"), std::string::npos) << tool.out;
+}
+
+// The HostStringLayout value under the product key for as long as it lives,
+// written as an integrator does; the keys it made are deleted after it.
+class LayoutValue {
+ public:
+  explicit LayoutValue(const std::string& value) {
+    createdVendor_ =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane", 0, KEY_READ, &key_) != ERROR_SUCCESS;
+    if (key_ != nullptr) RegCloseKey(key_);
+    key_ = nullptr;
+    DWORD disposition = 0;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Telvar", 0, nullptr, 0, KEY_ALL_ACCESS,
+                    nullptr, &key_, &disposition);
+    createdProduct_ = disposition == REG_CREATED_NEW_KEY;
+    RegSetValueExA(key_, "HostStringLayout", 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+  }
+  ~LayoutValue() {
+    RegDeleteValueA(key_, "HostStringLayout");
+    RegCloseKey(key_);
+    if (createdProduct_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane\\Telvar");
+    if (createdVendor_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Korvane");
+  }
+  LayoutValue(const LayoutValue&) = delete;
+  LayoutValue& operator=(const LayoutValue&) = delete;
+
+ private:
+  HKEY key_ = nullptr;
+  bool createdVendor_ = false;
+  bool createdProduct_ = false;
+};
+
+// The tool imports no C++ library: the plug-in reads its strings in the
+// layout the registry value names, and send passes exactly those.
+TEST_F(ToolOnServer, SendsInTheLayoutTheRegistryValueNames) {
   for (const std::string& layout : layouts) {
     SCOPED_TRACE(layout);
+    const LayoutValue value(layout);
     const fs::path log = work.Path() / (layout + "-events.jsonl");
     SetEnvironmentVariableW(L"VNXSDEVT_LOG", log.c_str());
     // The DLL named relative to the working folder. Texts long enough for a
@@ -149,12 +195,17 @@ TEST_F(ToolOnServer, SendsThroughThePluginOfEachLayout) {
     // where the layout has room for them.
     const ToolRun run =
         RunTool(work.Path(),
-                {L"send", L"--dll", (ansiFolder.filename() / layout / "qelevent.dll").wstring(),
+                {L"send", L"--dll", (ansiFolder.filename() / "plugin" / "qelevent.dll").wstring(),
                  L"--event-code", L"0x1F", L"--event-text", L"L\u00fcfter 2 steht still",
                  L"--category-attribute", L"Warm", L"--target", L"rack-7", L"CIM_Fan"});
     // No installation is registered, so the plug-in maps nothing.
     EXPECT_EQ(run.exitCode, 3u) << run.out << run.err;
-    EXPECT_NE(run.out.find("(host strings: " + layout + ")"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("host strings: " + layout +
+                           ", as the plug-in reads them from this "
+                           "tool: the registry value HostStringLayout names " +
+                           layout),
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("ProcessEvent returned 0: posted"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("posted under its class name: no category"), std::string::npos)
         << run.out;
@@ -170,14 +221,14 @@ TEST_F(ToolOnServer, SendsThroughThePluginOfEachLayout) {
 }
 
 TEST_F(ToolOnServer, RefusesWhatItCannotSendThrough) {
-  const fs::path plugin = ansiFolder / layouts.front() / "qelevent.dll";
+  const fs::path plugin = ansiFolder / "plugin" / "qelevent.dll";
   const fs::path unspellable = wideFolder / "qelevent.dll";
   fs::copy_file(plugin, unspellable);
   const struct {
     fs::path dll;
     const char* says;
   } cases[] = {
-      {ansiFolder / layouts.front() / "VOVURU32.DLL", "names no host string layout"},
+      {ansiFolder / "plugin" / "VOVURU32.DLL", "it is not the plug-in"},
       {unspellable, "ANSI code page cannot spell"},
       {ansiFolder / "missing.dll", "does not exist"},
   };
@@ -192,7 +243,7 @@ TEST_F(ToolOnServer, RefusesWhatItCannotSendThrough) {
 TEST_F(ToolOnServer, DefaultsToTheRegisteredInstallation) {
   const fs::path ci = ansiFolder / "ci";
   fs::create_directories(ci);
-  for (const fs::path& file : fs::directory_iterator(ansiFolder / layouts.front())) {
+  for (const fs::path& file : fs::directory_iterator(ansiFolder / "plugin")) {
     fs::copy_file(file, ci / file.filename());
   }
   WriteFile(ci / "qelevent.properties", properties);

@@ -3,32 +3,37 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "bridge/CallerLayout.h"
 #include "bridge/HostString.h"
-#include "platform/hosted/PeResources.h"
-#include "tools/PropertiesCheck.h"
+#include "config/InstallPaths.h"
+#include "platform/hosted/HostedPlatform.h"
+#include "support/PeImageBuilder.h"
+#include "support/TestSupport.h"
 
 namespace qel::tool {
 namespace {
 
 namespace fs = std::filesystem;
 
-// The layout comes from the texts of the version resource, read as windres
-// writes them; a module without one names none.
-TEST(SendEvent, ReadsTheLayoutFromTheFileDescription) {
-  std::string error;
-  const auto plugin =
-      ReadModule(fs::path(QEL_SOURCE_DIR) / "fuzz/corpus/PeResources/version.dll", error);
-  ASSERT_NE(plugin, nullptr) << error;
-  EXPECT_EQ(plugin->VersionString(u"FileDescription"),
-            u"qelevent event plug-in (host strings: msvc7, Visual C++ 2002 to 2008)");
-  EXPECT_EQ(PluginHostStringLayout(*plugin), HostStringLayout::msvc7);
-  EXPECT_EQ(plugin->String(1000), u"CIM");  // the strings are read as before
-
-  const auto unversioned = ReadModule(fs::path(QEL_PE_FIXTURE_DIR) / "qelevent.dll", error);
-  ASSERT_NE(unversioned, nullptr) << error;
-  EXPECT_EQ(PluginHostStringLayout(*unversioned), std::nullopt);
+// send passes the strings the plug-in will read from the tool itself: by its
+// imports, else the registry value, else the built-in layout.
+TEST(SendEvent, PassesTheLayoutThePluginChoosesForTheTool) {
+  test::TempFolder dir;
+  const fs::path plain = dir.Path() / "plain.exe";
+  const fs::path gcc = dir.Path() / "gcc.exe";
+  std::ofstream(plain, std::ios::binary) << test::PeImage({"KERNEL32.dll", "msvcrt.dll"}).File();
+  std::ofstream(gcc, std::ios::binary) << test::PeImage({"libstdc++-6.dll"}).File();
+  HostedPlatform registry;
+  std::string why;
+  EXPECT_EQ(LayoutForCaller(registry, plain, &why), HostStringLayout::msvc6);
+  EXPECT_NE(why.find("is not set"), std::string::npos) << why;
+  EXPECT_EQ(LayoutForCaller(registry, gcc, &why), HostStringLayout::mingw);
+  registry.Registry().SetString(kProductKey, kHostStringLayoutValue, "msvc10");
+  EXPECT_EQ(LayoutForCaller(registry, plain, &why), HostStringLayout::msvc10);
+  EXPECT_NE(why.find("HostStringLayout names msvc10"), std::string::npos) << why;
 }
 
 }  // namespace

@@ -10,16 +10,24 @@
 // this program, real waits, the module loaded and freed twice in one process,
 // host objects it cannot read, and older Windows as Wine reports them.
 //
-//   qel_testhost [--layout L] [--strings S] [--check events|survival]
+//   qel_testhost [--layout L] [--strings S] [--check events|survival|refused]
+//                [--registry-layout VALUE] [--via caller-dll]
 //                [--as win98|nt40] [--language CODE]
-//     The checks, on the plug-in built for layout L (msvc6, msvc7, msvc10 or
-//     mingw; default the package's own), passed strings of S: a runtime DLL
+//     The checks, on the package's one plug-in, which must read this host's
+//     strings in layout L (msvc6, msvc7, msvc10 or mingw; default msvc6, the
+//     built-in one): each copy of this program imports the C++ library named
+//     in its file name (qel_testhost_msvcp90.exe imports msvcp90.dll), the
+//     plain qel_testhost.exe none. It passes strings of S: a runtime DLL
 //     (msvcp60.dll ... msvcp90.dll), std::wstring, or a layout's name for
 //     objects laid out byte by byte (default: the layout's own library).
 //     "events" checks every posted event, CODE being the language each must
 //     carry (default "en"); "survival" passes strings of another library and
 //     checks that each call answers 0, 2 or 14, the host lives and whatever
-//     is posted carries exactly the texts passed. --as
+//     is posted carries exactly the texts passed; "refused" checks that every
+//     call answers 14 and nothing is posted. --registry-layout writes VALUE
+//     as HostStringLayout under the product key for the run. --via caller-dll
+//     calls ProcessEvent from qel_callerdll.dll (which imports msvcp71.dll)
+//     rather than from this program. --as
 //     runs the checks in a copy of this program that Wine tells it runs on
 //     Windows 98 or NT 4.0.
 //   qel_testhost [--layout L] [--strings S] --replay CALLS --properties FILE
@@ -31,7 +39,7 @@
 //     OUT; each call prints "call LINE: returned RESULT after MS ms".
 //
 // The DLLs come from the folder "testhost-payload" beside this program: the
-// stand-ins, and the plug-in of each layout in a folder of its name. Exit
+// stand-ins and the plug-in. Exit
 // code 0 when everything matched, 1 on a mismatch, 2 when the run could not
 // be set up (for example because a real installation is registered: its key
 // is left alone).
@@ -61,6 +69,9 @@ using qel::test::ProductRegistration;
 const wchar_t* const kPayload[] = {L"vnxsdevt.dll", L"VOVURU32.DLL"};
 
 int failures = 0;
+// --registry-layout and --via: the same for the whole run.
+std::wstring registryLayout;
+std::wstring via;
 
 void Check(bool ok, const std::string& what) {
   std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
@@ -184,6 +195,19 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
 struct Installation {
   InstallFolder folder;
   ProductRegistration registration;
+  // Deleted before the registration takes the product key away.
+  struct LayoutValue {
+    bool written = false;
+    ~LayoutValue() {
+      HKEY key = nullptr;
+      if (!written || RegOpenKeyExA(HKEY_LOCAL_MACHINE, qel::test::kProductKey, 0, KEY_SET_VALUE,
+                                    &key) != ERROR_SUCCESS) {
+        return;
+      }
+      RegDeleteValueA(key, "HostStringLayout");
+      RegCloseKey(key);
+    }
+  } layoutValue;
   std::wstring log;
 };
 
@@ -192,7 +216,7 @@ struct Installation {
 // down server may have it, and the stand-in's event log at |log|, emptied
 // first (by default a file in the folder). Returns 0, or 2 after saying what
 // failed.
-int Install(Installation& installation, const std::string& layout, const std::string& properties,
+int Install(Installation& installation, const std::string& properties,
             const std::wstring& log = {}) {
   InstallFolder& install = installation.folder;
   std::string error;
@@ -200,11 +224,10 @@ int Install(Installation& installation, const std::string& layout, const std::st
     std::printf("setup: %s\n", error.c_str());
     return 2;
   }
-  // The payload holds the stand-ins and, in a folder per layout, the
-  // plug-in built for it.
+  // The payload holds the stand-ins and the plug-in, the same for every run.
   std::wstring payload = ProgramFolder() + L"testhost-payload\\";
   std::vector<std::pair<std::wstring, std::wstring>> copies = {
-      {payload + std::wstring(layout.begin(), layout.end()) + L"\\qelevent.dll", L"qelevent.dll"}};
+      {payload + L"qelevent.dll", L"qelevent.dll"}};
   for (const wchar_t* name : kPayload) copies.emplace_back(payload + name, name);
   for (const auto& [from, name] : copies) {
     std::wstring target = install.Add(L"ci\\" + name);
@@ -222,6 +245,21 @@ int Install(Installation& installation, const std::string& layout, const std::st
   if (!installation.registration.Register(install.Root(), &error)) {
     std::printf("setup: %s\n", error.c_str());
     return 2;
+  }
+  if (!registryLayout.empty()) {
+    HKEY key = nullptr;
+    const std::string value = Utf8(registryLayout);
+    installation.layoutValue.written =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, qel::test::kProductKey, 0, KEY_SET_VALUE, &key) ==
+            ERROR_SUCCESS &&
+        RegSetValueExA(key, "HostStringLayout", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+    if (key != nullptr) RegCloseKey(key);
+    if (!installation.layoutValue.written) {
+      std::printf("setup: cannot write HostStringLayout\n");
+      return 2;
+    }
   }
   if (log.empty()) {
     installation.log = install.Add(L"events.jsonl");
@@ -267,11 +305,21 @@ class Plugin {
     if (module_ == nullptr) return false;
     initMap_ = Export<InitMapFunction>(module_, "InitMap");
     processEvent_ = Export<ProcessEventFunction>(module_, "ProcessEvent");
+    if (via == L"caller-dll" && processEvent_ != nullptr) {
+      // The calls come from a DLL of another C++ library than this program's.
+      HMODULE caller = LoadLibraryW((ProgramFolder() + L"qel_callerdll.dll").c_str());
+      using SetTarget = void(__stdcall*)(ProcessEventFunction);
+      const auto setTarget = Export<SetTarget>(caller, "QelSetProcessEvent@4");
+      processEvent_ = Export<ProcessEventFunction>(caller, "QelProcessEventVia@20");
+      if (setTarget == nullptr || processEvent_ == nullptr) return false;
+      setTarget(Export<ProcessEventFunction>(module_, "ProcessEvent"));
+    }
     return initMap_ != nullptr && processEvent_ != nullptr;
   }
   bool ExportsAreOrdinals1And2() const {
     return initMap_ == Export<InitMapFunction>(module_, MAKEINTRESOURCEA(1)) &&
-           processEvent_ == Export<ProcessEventFunction>(module_, MAKEINTRESOURCEA(2));
+           Export<ProcessEventFunction>(module_, "ProcessEvent") ==
+               Export<ProcessEventFunction>(module_, MAKEINTRESOURCEA(2));
   }
   bool InitMap() const { return initMap_(); }
   // The texts in objects of the host's library.
@@ -485,7 +533,7 @@ void CheckRecorded(const std::wstring& log, const std::vector<ExpectedEvent>& ex
 
 int RunChecks(const Run& run, const std::string& language) {
   Installation install;
-  if (int setup = Install(install, run.layout, kProperties)) return setup;
+  if (int setup = Install(install, kProperties)) return setup;
 
   Plugin plugin(*run.strings);
   std::vector<ExpectedEvent> expected = FirstLoad(run, plugin, install.folder.Ci());
@@ -515,7 +563,7 @@ int RunChecks(const Run& run, const std::string& language) {
 // posted as another text.
 int RunWrongLibrary(const Run& run, const std::string& language) {
   Installation install;
-  if (int setup = Install(install, run.layout, kProperties)) return setup;
+  if (int setup = Install(install, kProperties)) return setup;
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"");
   Plugin plugin(*run.strings);
   Check(plugin.Load(install.folder.Ci()) && plugin.InitMap(), "the plug-in loads and maps");
@@ -539,6 +587,23 @@ int RunWrongLibrary(const Run& run, const std::string& language) {
   }
   Check(plugin.Free(), "FreeLibrary of the plug-in");
   CheckRecorded(install.log, expected, language);
+  return failures ? 1 : 0;
+}
+
+// A caller whose strings the plug-in refuses (it imports a debug library):
+// every call answers 14, nothing is posted, and the host goes on.
+int RunRefused(const Run& run) {
+  Installation install;
+  if (int setup = Install(install, kProperties)) return setup;
+  SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", L"");
+  Plugin plugin(*run.strings);
+  Check(plugin.Load(install.folder.Ci()) && plugin.InitMap(), "the plug-in loads and maps");
+  for (int code = 400; code < 403; ++code) {
+    CheckResult(plugin.ProcessEvent(code, u"Host_Fan", u"Fan 2 stopped", u"Warm", u"rack-7"), 14,
+                "ProcessEvent from a caller of a debug library");
+  }
+  Check(plugin.Free(), "FreeLibrary of the plug-in");
+  CheckRecorded(install.log, {}, "en");
   return failures ? 1 : 0;
 }
 
@@ -575,7 +640,7 @@ int RunReplay(const Run& run, const std::wstring& calls, const std::wstring& pro
     std::printf("setup: cannot read %s\n", Utf8(properties).c_str());
     return 2;
   }
-  if (int setup = Install(install, run.layout, propertyText, events)) return setup;
+  if (int setup = Install(install, propertyText, events)) return setup;
   SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", results.c_str());
 
   Plugin plugin(*run.strings);
@@ -713,25 +778,28 @@ int RunAsCopy(const std::wstring& version, int argc, wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
   std::wstring language = L"en", calls, properties, results, events, check = L"events", as;
-  std::wstring layout = L"" QEL_DEFAULT_HOST_STRING_LAYOUT, strings;
+  std::wstring layout = L"msvc6", strings;
   if (argc % 2 == 0) {
     std::printf(
-        "options come in pairs: --layout, --strings, --check events|survival, --as win98|nt40, "
+        "options come in pairs: --layout, --strings, --check events|survival|refused, "
+        "--registry-layout, --via caller-dll, --as win98|nt40, "
         "--language CODE, or --replay, --properties, --results, --events\n");
     return 2;
   }
   for (int i = 1; i < argc; i += 2) {
     std::wstring option = argv[i];
-    std::wstring* value = option == L"--language"     ? &language
-                          : option == L"--layout"     ? &layout
-                          : option == L"--strings"    ? &strings
-                          : option == L"--check"      ? &check
-                          : option == L"--as"         ? &as
-                          : option == L"--replay"     ? &calls
-                          : option == L"--properties" ? &properties
-                          : option == L"--results"    ? &results
-                          : option == L"--events"     ? &events
-                                                      : nullptr;
+    std::wstring* value = option == L"--language"          ? &language
+                          : option == L"--layout"          ? &layout
+                          : option == L"--strings"         ? &strings
+                          : option == L"--check"           ? &check
+                          : option == L"--as"              ? &as
+                          : option == L"--replay"          ? &calls
+                          : option == L"--properties"      ? &properties
+                          : option == L"--results"         ? &results
+                          : option == L"--events"          ? &events
+                          : option == L"--registry-layout" ? &registryLayout
+                          : option == L"--via"             ? &via
+                                                           : nullptr;
     if (value == nullptr) {
       std::printf("unknown option %s\n", Utf8(option).c_str());
       return 2;
@@ -752,8 +820,9 @@ int wmain(int argc, wchar_t** argv) {
   run.strings = StringsOf(strings.empty() ? DefaultStrings(*layoutId) : Utf8(strings));
   if (!run.strings) return 2;
   if (!calls.empty()) return RunReplay(run, calls, properties, results, events);
-  int result =
-      check == L"survival" ? RunWrongLibrary(run, Utf8(language)) : RunChecks(run, Utf8(language));
+  int result = check == L"survival"  ? RunWrongLibrary(run, Utf8(language))
+               : check == L"refused" ? RunRefused(run)
+                                     : RunChecks(run, Utf8(language));
   std::printf("%s\n", result == 0 ? "all checks passed" : "the test host found problems");
   return result;
 }
