@@ -11,19 +11,19 @@ namespace {
 // The ids and insertion counts of resources/qelevent-messages.mc; a test
 // reads that file and holds the two to each other.
 constexpr std::array<ReportMessage, static_cast<size_t>(ReportKind::count)> kMessages = {{
-    {100, kEventLogWarningType, 6},
-    {101, kEventLogErrorType, 7},
-    {102, kEventLogErrorType, 7},
-    {110, kEventLogErrorType, 1},
-    {111, kEventLogErrorType, 1},
-    {112, kEventLogErrorType, 1},
-    {113, kEventLogErrorType, 1},
-    {120, kEventLogErrorType, 1},
-    {130, kEventLogErrorType, 1},
-    {131, kEventLogErrorType, 1},
-    {140, kEventLogInformationType, 1},
-    {141, kEventLogErrorType, 1},
-    {142, kEventLogWarningType, 2},
+    {100, kEventLogWarningType, 6, "eventKept"},
+    {101, kEventLogErrorType, 7, "eventNotKeptFull"},
+    {102, kEventLogErrorType, 7, "eventNotKept"},
+    {110, kEventLogErrorType, 1, "propertiesMissing"},
+    {111, kEventLogErrorType, 1, "propertiesUnreadable"},
+    {112, kEventLogErrorType, 1, "propertiesUtf16"},
+    {113, kEventLogErrorType, 1, "propertiesMapNothing"},
+    {120, kEventLogErrorType, 1, "stringTableMissing"},
+    {130, kEventLogErrorType, 1, "desktopNotAttached"},
+    {131, kEventLogErrorType, 1, "hostObjectUnreadable"},
+    {140, kEventLogInformationType, 1, "layoutChosen"},
+    {141, kEventLogErrorType, 1, "layoutRefused"},
+    {142, kEventLogWarningType, 2, "layoutValueInvalid"},
 }};
 
 std::u16string Number(uint32_t value) { return Utf8ToWide(DecimalText(value)); }

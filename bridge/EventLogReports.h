@@ -45,11 +45,13 @@ enum class ReportKind {
   count
 };
 
-// The message id of each kind in the message table, and its entry type.
+// The message id of each kind in the message table, its entry type, and the
+// kind's name where a tool shows it (the enumerator's).
 struct ReportMessage {
   uint32_t eventId;
   uint16_t type;
   int inserts;  // the insertion strings the caller gives, the count not included
+  const char* name;
 };
 const ReportMessage& MessageOf(ReportKind kind);
 

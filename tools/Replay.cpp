@@ -171,25 +171,16 @@ class KeptEventsOverlay {
   uint64_t read_ = 0;  // bytes of the file already reported
 };
 
-// The kinds of the event log's entries as the summary names them.
-constexpr std::array<const char*, static_cast<size_t>(ReportKind::count)> kReportKindNames = {{
-    "eventKept",
-    "eventNotKeptFull",
-    "eventNotKept",
-    "propertiesMissing",
-    "propertiesUnreadable",
-    "propertiesUtf16",
-    "propertiesMapNothing",
-    "stringTableMissing",
-    "desktopNotAttached",
-    "hostObjectUnreadable",
-}};
+constexpr size_t kReportKinds = static_cast<size_t>(ReportKind::count);
+using PerKind = std::array<int64_t, kReportKinds>;
+
+const char* KindName(size_t kind) { return MessageOf(static_cast<ReportKind>(kind)).name; }
 
 size_t KindIndexOf(const EventLogEntry& entry) {
-  for (size_t kind = 0; kind < kReportKindNames.size(); ++kind) {
+  for (size_t kind = 0; kind < kReportKinds; ++kind) {
     if (MessageOf(static_cast<ReportKind>(kind)).eventId == entry.eventId) return kind;
   }
-  return kReportKindNames.size();
+  return kReportKinds;
 }
 
 bool NeedsJsonEscape(char c) {
@@ -300,8 +291,8 @@ struct Summary {
   std::u16string keptPath;
   // By ReportKind: the entries written, and those left out by the limit of
   // one of a kind a minute.
-  std::array<int64_t, kReportKindNames.size()> logEntries{};
-  std::array<int64_t, kReportKindNames.size()> logLeftOut{};
+  PerKind logEntries{};
+  PerKind logLeftOut{};
   int64_t posts = 0;
   int64_t retried = 0;
   int64_t waits = 0;
@@ -423,17 +414,16 @@ struct Summary {
     err << "\n";
   }
 
-  static int64_t Total(const std::array<int64_t, kReportKindNames.size()>& counts) {
+  static int64_t Total(const PerKind& counts) {
     int64_t total = 0;
     for (const int64_t count : counts) total += count;
     return total;
   }
-  static void PrintPerKind(std::ostream& err,
-                           const std::array<int64_t, kReportKindNames.size()>& counts) {
+  static void PrintPerKind(std::ostream& err, const PerKind& counts) {
     const char* separator = " (";
     for (size_t kind = 0; kind < counts.size(); ++kind) {
       if (counts[kind] == 0) continue;
-      err << separator << kReportKindNames[kind] << " " << counts[kind];
+      err << separator << KindName(kind) << " " << counts[kind];
       separator = ", ";
     }
     err << ")";
@@ -451,11 +441,10 @@ struct Summary {
     err << "\n";
   }
 
-  static nlohmann::ordered_json PerKindJson(
-      const std::array<int64_t, kReportKindNames.size()>& counts) {
+  static nlohmann::ordered_json PerKindJson(const PerKind& counts) {
     nlohmann::ordered_json json = nlohmann::ordered_json::object();
     for (size_t kind = 0; kind < counts.size(); ++kind) {
-      if (counts[kind] > 0) json[kReportKindNames[kind]] = counts[kind];
+      if (counts[kind] > 0) json[KindName(kind)] = counts[kind];
     }
     return json;
   }
@@ -504,8 +493,8 @@ void ReportEventLogEntries(const std::vector<EventLogEntry>& entries, const std:
                                                : "information")
         << " " << entry.eventId;
     const size_t kind = KindIndexOf(entry);
-    if (kind < kReportKindNames.size()) {
-      err << " " << kReportKindNames[kind];
+    if (kind < kReportKinds) {
+      err << " " << KindName(kind);
       ++summary.logEntries[kind];
       int64_t leftOut = 0;
       const std::string count = entry.strings.empty() ? "" : ToStandardUtf8(entry.strings.back());
@@ -847,7 +836,7 @@ int RunReplay(const ReplaySettings& settings, std::istream& in, const std::strin
     progress.Update(summary);
   }
   // Those left out since the last entry of their kind, which no entry counts.
-  for (size_t kind = 0; kind < kReportKindNames.size(); ++kind) {
+  for (size_t kind = 0; kind < kReportKinds; ++kind) {
     summary.logLeftOut[kind] += module.Reporter().LeftOut(static_cast<ReportKind>(kind));
   }
   out.flush();
