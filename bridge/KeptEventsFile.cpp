@@ -105,17 +105,14 @@ bool KeepsWhenBusy(Platform& platform) {
 HFile OpenKeptEventsFile(Platform& platform, const std::u16string& path, uint32_t access,
                          uint32_t creation, std::string& reason) {
   constexpr uint32_t kShare = kFileShareRead | kFileShareWrite;
-  HFile file = InvalidHandleValue();
-  if (IsWindowsNt(platform)) {
-    file = platform.CreateFileW(path.c_str(), access, kShare, creation);
-  } else {
-    std::string ansi;
-    if (!AnsiPath(platform, path, ansi)) {
-      reason = "The system's ANSI code page cannot spell the file's path.";
-      return InvalidHandleValue();
-    }
-    file = platform.CreateFileA(ansi.c_str(), access, kShare, creation);
+  const bool nt = IsWindowsNt(platform);
+  std::string ansi;
+  if (!nt && !AnsiPath(platform, path, ansi)) {
+    reason = "The system's ANSI code page cannot spell the file's path.";
+    return InvalidHandleValue();
   }
+  const HFile file = nt ? platform.CreateFileW(path.c_str(), access, kShare, creation)
+                        : platform.CreateFileA(ansi.c_str(), access, kShare, creation);
   if (file == InvalidHandleValue()) {
     reason = creation == kOpenAlways ? "The file could not be opened or created for writing."
                                      : "The file could not be opened.";
