@@ -27,7 +27,6 @@ namespace qel {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 constexpr char16_t kPath[] = u"C:\\Prog\\Telvar\\ci\\qelevent-undelivered.txt";
@@ -259,13 +258,6 @@ TEST_F(Resending, KeepWhenBusyKeepsAfterOnePostAndNoWait) {
   platform_.ClearCallLog();
   EXPECT_EQ(state_.ProcessEvent(3, u"CIM_Fan", u"t", u"Hardware", u"srv01"), 0);
   EXPECT_EQ(platform_.CallCount("RegQueryValueExA"), 0);
-}
-
-TEST(KeptRecords, BlankLinesAreNeitherRecordsNorReported) {
-  const KeptRecords kept = ReadKeptRecords(Record("a") + "     \r\n\r\n" + Record("b") + "x\n");
-  EXPECT_EQ(kept.events.size(), 2u);
-  EXPECT_THAT(kept.eventLines, ElementsAreArray({1u, 4u}));
-  EXPECT_THAT(kept.skippedLines, ElementsAre(5u));
 }
 
 }  // namespace
