@@ -119,12 +119,16 @@ class InteractiveDesktopAttachment {
 bool CallsForRepost(int32_t result) { return result == 5 || result == 6 || result == 18; }
 
 // A result that calls for a repost is always followed by the wait, also when
-// no post may follow it any more. Each post's answer is added to |answers|,
-// which has room for kMaxPosts already, so that nothing here allocates.
+// no post may follow it any more; but a host that cannot spare the wait keeps
+// the event at once instead (KeepWhenBusy, read only once the server is
+// busy, so that a delivered event reads nothing more). Each post's answer is
+// added to |answers|, which has room for kMaxPosts already, so that nothing
+// here allocates.
 void PostWithRepost(Platform& platform, const VnxEventArgs& args, std::vector<int32_t>& answers) {
   for (int posts = 1;; ++posts) {
     answers.push_back(platform.VNXEventW(args));
     if (!CallsForRepost(answers.back())) return;
+    if (posts == 1 && KeepsWhenBusy(platform)) return;
     platform.Sleep(kRepostDelayMs);
     if (posts == kMaxPosts) return;
   }
@@ -245,6 +249,28 @@ int32_t ForwardEvent(const ForwardingContext& context, int32_t eventCode,
     // undone by now; an event that never reached the library is reported as
     // the failure the host already knows.
     return handedOver ? kProcessEventPosted : kProcessEventNoDesktop;
+  }
+}
+
+}  // namespace qel
+
+namespace qel {
+
+int32_t ResendKeptRecord(Platform& platform, std::string_view line, int32_t& answer) {
+  try {
+    const std::optional<KeptEvent> event = ParseKeptRecord(line);
+    if (!event) return kProcessEventNoClassName;
+    const KeptEventPost post(*event);
+    std::optional<InteractiveDesktopAttachment> attachment;
+    if (IsWindowsNt(platform)) {
+      attachment.emplace(platform);
+      if (!attachment->attached()) return kProcessEventNoDesktop;
+      StartIpcBinding(platform, kUseInputDesktop);
+    }
+    answer = platform.VNXEventW(post.Args());
+    return kProcessEventPosted;
+  } catch (...) {
+    return kProcessEventNoDesktop;
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "bridge/CategoryMap.h"
 #include "bridge/EventLogReports.h"
@@ -37,7 +38,8 @@ struct ForwardingContext {
 // an empty class name, 14 when the attach failed or memory ran out before the
 // post. Throws nothing.
 //
-// An event whose last post did not return 0 is kept: appended, once the
+// An event whose last post did not return 0 is kept (or at once, after one
+// busy answer and no wait, when the registry's KeepWhenBusy asks for it): appended, once the
 // attachment is undone, to the installation's undelivered-events file
 // (bridge/KeptEventsFile.h) and reported. A delivered event touches neither
 // the file nor the event log. A string table that cannot be loaded and a
@@ -45,5 +47,14 @@ struct ForwardingContext {
 int32_t ForwardEvent(const ForwardingContext& context, int32_t eventCode,
                      const std::u16string& className, const std::u16string& eventText,
                      const std::u16string& categoryAttribute, const std::u16string& target);
+
+// A kept event's record |line| (bridge/KeptEvent.h, without its line end)
+// posted again exactly as it was first posted, on NT attached and bound as
+// ForwardEvent is, once and without waiting, whatever the server answers:
+// qelevent-tool resend decides what follows. Returns 0 once posted, with the
+// server's |answer|; 2 when |line| is no whole record; 14 when the attach
+// failed or memory ran out before the post. Neither keeps nor reports
+// anything. Throws nothing.
+int32_t ResendKeptRecord(Platform& platform, std::string_view line, int32_t& answer);
 
 }  // namespace qel

@@ -463,6 +463,10 @@ std::optional<KeptEvent> ParseKeptRecord(std::string_view line) {
   return event;
 }
 
+bool IsBlankKeptLine(std::string_view line) {
+  return line.find_first_not_of(" \r\n") == std::string_view::npos;
+}
+
 KeptRecords ReadKeptRecords(std::string_view bytes) {
   KeptRecords records;
   size_t lineNumber = 0;
@@ -473,9 +477,10 @@ KeptRecords ReadKeptRecords(std::string_view bytes) {
     ++lineNumber;
     std::string_view line = bytes.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (!line.empty()) {
+    if (!IsBlankKeptLine(line)) {
       if (std::optional<KeptEvent> event = ParseKeptRecord(line)) {
         records.events.push_back(std::move(*event));
+        records.eventLines.push_back(lineNumber);
       } else {
         records.skippedLines.push_back(lineNumber);
       }

@@ -96,9 +96,14 @@ std::optional<KeptEvent> ParseKeptRecord(std::string_view line);
 // What a reader found in an undelivered-events file.
 struct KeptRecords {
   std::vector<KeptEvent> events;     // the whole records, in file order
+  std::vector<size_t> eventLines;    // the 1-based line number of each
   std::vector<size_t> skippedLines;  // 1-based numbers of the lines that are none
 };
-// Reads every line of |bytes| (LF or CR LF ends a line; empty lines are no
+// Whether |line| holds nothing but blanks: no record, and nothing to report.
+// qelevent-tool resend blanks each record it delivered before it takes the
+// blanks out of the file, so a run that was stopped may leave such lines.
+bool IsBlankKeptLine(std::string_view line);
+// Reads every line of |bytes| (LF or CR LF ends a line; blank lines are no
 // records and are not reported). A line that is no whole record, such as one
 // cut short when the power failed while it was written, is skipped and
 // reported by number; the records before and after it are read as usual.

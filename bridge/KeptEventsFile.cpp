@@ -1,5 +1,7 @@
 #include "bridge/KeptEventsFile.h"
 
+#include <optional>
+
 #include "config/InstallPaths.h"
 #include "platform/ScopedHandles.h"
 
@@ -24,32 +26,22 @@ bool AnsiPath(Platform& platform, const std::u16string& path, std::string& ansi)
          usedDefault == 0;
 }
 
-HFile OpenForAppend(Platform& platform, const std::u16string& path, std::string& reason) {
-  constexpr uint32_t kAccess = kGenericRead | kGenericWrite;
-  constexpr uint32_t kShare = kFileShareRead | kFileShareWrite;
-  if (IsWindowsNt(platform)) {
-    const HFile file = platform.CreateFileW(path.c_str(), kAccess, kShare, kOpenAlways);
-    if (file == InvalidHandleValue()) {
-      reason = "The file could not be opened or created for writing.";
+// The DWORD |name| under the product key, or nothing.
+std::optional<uint32_t> ProductDword(Platform& platform, const char* name) {
+  std::optional<uint32_t> result;
+  HKey key = nullptr;
+  if (platform.RegOpenKeyExA(HkeyLocalMachine(), kProductKey, 0, kKeyRead, &key) == kErrorSuccess) {
+    uint32_t type = 0;
+    uint32_t value = 0;
+    uint32_t size = sizeof value;
+    if (platform.RegQueryValueExA(key, name, &type, reinterpret_cast<uint8_t*>(&value), &size) ==
+            kErrorSuccess &&
+        type == kRegDword && size == sizeof value) {
+      result = value;
     }
-    return file;
+    platform.RegCloseKey(key);
   }
-  std::string ansi;
-  if (!AnsiPath(platform, path, ansi)) {
-    reason = "The system's ANSI code page cannot spell the file's path.";
-    return InvalidHandleValue();
-  }
-  const HFile file = platform.CreateFileA(ansi.c_str(), kAccess, kShare, kOpenAlways);
-  if (file == InvalidHandleValue()) reason = "The file could not be opened or created for writing.";
-  return file;
-}
-
-bool LockWithRetries(Platform& platform, HFile file) {
-  for (int tries = 1;; ++tries) {
-    if (platform.LockFile(file, kKeptEventsLockOffset, 0, kKeptEventsLockLength, 0)) return true;
-    if (tries == kKeptEventsLockTries) return false;
-    platform.Sleep(kKeptEventsLockRetryMs);
-  }
+  return result;
 }
 
 // Whether the file's last byte ends a line; true for an empty file.
@@ -101,20 +93,43 @@ KeepOutcome AppendLocked(Platform& platform, HFile file, const std::string& reco
 }  // namespace
 
 uint32_t KeptEventsLimitBytes(Platform& platform) {
-  uint32_t kb = kDefaultKeptEventsLimitKb;
-  HKey key = nullptr;
-  if (platform.RegOpenKeyExA(HkeyLocalMachine(), kProductKey, 0, kKeyRead, &key) == kErrorSuccess) {
-    uint32_t type = 0;
-    uint32_t value = 0;
-    uint32_t size = sizeof value;
-    if (platform.RegQueryValueExA(key, kKeptEventsLimitValue, &type,
-                                  reinterpret_cast<uint8_t*>(&value), &size) == kErrorSuccess &&
-        type == kRegDword && size == sizeof value) {
-      kb = value < kMaxKeptEventsLimitKb ? value : kMaxKeptEventsLimitKb;
-    }
-    platform.RegCloseKey(key);
+  const uint32_t kb =
+      ProductDword(platform, kKeptEventsLimitValue).value_or(kDefaultKeptEventsLimitKb);
+  return (kb < kMaxKeptEventsLimitKb ? kb : kMaxKeptEventsLimitKb) * 1024;
+}
+
+bool KeepsWhenBusy(Platform& platform) {
+  return ProductDword(platform, kKeepWhenBusyValue).value_or(0) != 0;
+}
+
+HFile OpenKeptEventsFile(Platform& platform, const std::u16string& path, uint32_t access,
+                         uint32_t creation, std::string& reason) {
+  constexpr uint32_t kShare = kFileShareRead | kFileShareWrite;
+  const bool nt = IsWindowsNt(platform);
+  std::string ansi;
+  if (!nt && !AnsiPath(platform, path, ansi)) {
+    reason = "The system's ANSI code page cannot spell the file's path.";
+    return InvalidHandleValue();
   }
-  return kb * 1024;
+  const HFile file = nt ? platform.CreateFileW(path.c_str(), access, kShare, creation)
+                        : platform.CreateFileA(ansi.c_str(), access, kShare, creation);
+  if (file == InvalidHandleValue()) {
+    reason = creation == kOpenAlways ? "The file could not be opened or created for writing."
+                                     : "The file could not be opened.";
+  }
+  return file;
+}
+
+bool LockKeptEventsFile(Platform& platform, HFile file) {
+  for (int tries = 1;; ++tries) {
+    if (platform.LockFile(file, kKeptEventsLockOffset, 0, kKeptEventsLockLength, 0)) return true;
+    if (tries == kKeptEventsLockTries) return false;
+    platform.Sleep(kKeptEventsLockRetryMs);
+  }
+}
+
+void UnlockKeptEventsFile(Platform& platform, HFile file) {
+  platform.UnlockFile(file, kKeptEventsLockOffset, 0, kKeptEventsLockLength, 0);
 }
 
 KeepOutcome AppendKeptRecord(Platform& platform, const std::u16string& path,
@@ -123,15 +138,16 @@ KeepOutcome AppendKeptRecord(Platform& platform, const std::u16string& path,
   outcome.path = path;
   outcome.limitBytes = limitBytes;
   try {
-    const HFile opened = OpenForAppend(platform, path, outcome.reason);
+    const HFile opened = OpenKeptEventsFile(platform, path, kGenericRead | kGenericWrite,
+                                            kOpenAlways, outcome.reason);
     if (opened == InvalidHandleValue()) return outcome;
     const UniqueFile file(opened, FileClose{&platform});
-    if (!LockWithRetries(platform, file.get())) {
+    if (!LockKeptEventsFile(platform, file.get())) {
       outcome.reason = "Another program held the file locked.";
       return outcome;
     }
     outcome = AppendLocked(platform, file.get(), record, outcome);
-    platform.UnlockFile(file.get(), kKeptEventsLockOffset, 0, kKeptEventsLockLength, 0);
+    UnlockKeptEventsFile(platform, file.get());
   } catch (...) {
     outcome.result = KeepResult::failed;
     outcome.reason = "Memory ran out.";

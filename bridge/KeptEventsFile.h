@@ -30,6 +30,12 @@ constexpr uint32_t kDefaultKeptEventsLimitKb = 8192;
 // Larger values are taken as this, so that sizes stay far below 4 GB.
 constexpr uint32_t kMaxKeptEventsLimitKb = 1024 * 1024;
 
+// A REG_DWORD under the product key: not 0, an event that the server
+// answers busy (5, 6, 18) is kept at once, after one post and no wait, for
+// qelevent-tool resend to deliver later. Absent or 0: the post is tried again
+// after two minutes, as ever.
+constexpr char kKeepWhenBusyValue[] = "KeepWhenBusy";
+
 // The lock that every user of the file takes, and how long the plug-in
 // tries to get it: another appender holds it for one write, a tool for one
 // read or rewrite of the file.
@@ -53,6 +59,18 @@ struct KeepOutcome {
 
 // The limit in bytes from the registry value, or the default.
 uint32_t KeptEventsLimitBytes(Platform& platform);
+// Whether the registry asks for busy answers to be kept at once.
+bool KeepsWhenBusy(Platform& platform);
+
+// Opens the file at |path| for |access| (kGenericRead, kGenericWrite),
+// sharing reading and writing, with |creation| (kOpenAlways, kOpenExisting):
+// by its wide name on NT, by its ANSI name on the 9x family.
+// InvalidHandleValue() with a |reason| on failure.
+HFile OpenKeptEventsFile(Platform& platform, const std::u16string& path, uint32_t access,
+                         uint32_t creation, std::string& reason);
+// Takes the file's lock, trying kKeptEventsLockTries times.
+bool LockKeptEventsFile(Platform& platform, HFile file);
+void UnlockKeptEventsFile(Platform& platform, HFile file);
 
 // Appends |record| (one whole line) to the file at |path| under the lock,
 // holding the file to |limitBytes|. A file whose last line was cut short

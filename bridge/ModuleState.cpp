@@ -101,6 +101,12 @@ int32_t ModuleState::ProcessEvent(int32_t eventCode, const std::u16string& class
   return result;
 }
 
+int32_t ModuleState::ResendKeptEvent(std::string_view record, int32_t& answer) {
+  if (!lock_) return kProcessEventNoDesktop;
+  ScopedCriticalSection hold(platform_, lock_.get());
+  return ResendKeptRecord(platform_, record, answer);
+}
+
 void ModuleState::AfterHostCall(int32_t result, const std::u16string& layoutName) {
   if (result != kProcessEventNoDesktop) return;
   {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bridge/CategoryMap.h"
@@ -38,6 +39,11 @@ class ModuleState {
   int32_t ProcessEvent(int32_t eventCode, const std::u16string& className,
                        const std::u16string& eventText, const std::u16string& categoryAttribute,
                        const std::u16string& target);
+  // Posts one kept event's record again for qelevent-tool resend (see
+  // ResendKeptRecord): 0 with the server's |answer|, 2 or 14. Holds the
+  // module lock for the post, as ProcessEvent does, since the window-station
+  // switch is process-wide.
+  int32_t ResendKeptEvent(std::string_view record, int32_t& answer);
   // Told by the exports what the host's call answered, on the calling
   // thread, after ProcessEvent on the host's objects. A 14 that ProcessEvent
   // above did not give (and report) came from a host object that could not

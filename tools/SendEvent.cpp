@@ -15,6 +15,7 @@
 #include "platform/ScopedHandles.h"
 #include "platform/hosted/PeResources.h"
 #include "tools/PropertiesCheck.h"
+#include "tools/Resend.h"
 
 namespace qel::tool {
 namespace {
@@ -165,12 +166,15 @@ int RunSend(Platform& server, const SendSettings& settings, std::ostream& out, s
   const HostStringObject target(layout, Utf8ToWide(settings.target));
   out << "ProcessEvent(" << settings.eventCode << ", " << settings.className
       << "): a busy event server is asked once more after two minutes" << std::endl;
+  const KeptEventsMark kept = MarkKeptEvents(server);
   const int32_t result = processEvent(settings.eventCode, className.Address(), eventText.Address(),
                                       categoryAttribute.Address(), target.Address());
   out << "ProcessEvent returned " << result << ": " << Meaning(result) << "\n";
   if (result == 0) out << CategoryText(properties, settings.className) << "\n";
+  // The host hears 0 either way; the kept-events file tells the two apart.
+  const bool wasKept = result == 0 && TellIfKept(server, kept, settings.className, out);
   if (!properties || properties->MapsNothing()) return kMapsNothing;
-  return result == 0 ? kAllWell : kFindings;
+  return result == 0 && !wasKept ? kAllWell : kFindings;
 }
 
 }  // namespace qel::tool

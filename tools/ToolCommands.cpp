@@ -14,6 +14,7 @@
 #include "tools/PropertiesCheck.h"
 #include "tools/PropertiesDiff.h"
 #include "tools/Replay.h"
+#include "tools/Resend.h"
 #include "tools/SendEvent.h"
 
 namespace qel::tool {
@@ -129,13 +130,30 @@ const CommandHelp kCommands[] = {
                      FOLDER, a copy of a server's installation as replay reads
                      it, rather than from this machine's registry
 )"},
+    {"resend", false, "resend [--list [--json]] [--file KEPT.TXT] [--dll QELEVENT.DLL]",
+     R"(        (on the server) delivers the events the event server did not take, kept
+        in ci\qelevent-undelivered.txt, oldest first, through the installed
+        plug-in's own posting, without its waits: each delivered event leaves
+        the file; at the first the server does not take, it and every event
+        after it stay, for the next run. Exit status 1 when some stay kept.
+  --list             only show what is kept (also on Linux, of a file taken
+                     from a server and named with --file); status 1 when
+                     anything is
+  --json             with --list: one JSON document {"file": ..., "events":
+                     [{"line": N, "record": {...}}, ...], "skippedLines": [...]}
+  --file FILE        the kept-events file (default: the registered
+                     installation's ci\qelevent-undelivered.txt)
+  --dll FILE         the plug-in that posts (default: the registered
+                     installation's ci\qelevent.dll)
+)"},
 };
 
 constexpr char kExitStatuses[] = R"(
 Exit status, the same for every command:
   0  all well
   1  findings: warnings (check), classes added, removed or moved (diff),
-     events lost or lines rejected (replay), a result other than 0 (send)
+     events lost or lines rejected (replay), a result other than 0 (send),
+     events kept (resend)
   2  could not run: a usage error, or a file, module or installation that
      cannot be used (one line says why)
   3  the properties file maps nothing as the plug-in reads it: saved as
@@ -399,12 +417,33 @@ int Layout(Arguments& arguments, Platform* server, std::ostream& out, std::ostre
   return RunLayout(settings, out, err);
 }
 
+int Resend(Arguments& arguments, Platform* server, std::ostream& out, std::ostream& err) {
+  ResendSettings settings;
+  while (!arguments.Done()) {
+    const std::string option = arguments.Next();
+    std::string value;
+    if (option == "--file" || option == "--dll") {
+      if (!arguments.Value(value)) return UsageError(err, "resend: " + option + " needs a value");
+      (option == "--file" ? settings.file : settings.dll) = fs::u8path(value);
+    } else if (option == "--list" || option == "--json") {
+      if (arguments.HasInlineValue()) {
+        return UsageError(err, "resend: " + option + " takes no value");
+      }
+      (option == "--list" ? settings.list : settings.json) = true;
+    } else {
+      return UsageError(err, "resend: unknown argument " + option);
+    }
+  }
+  if (settings.json && !settings.list) return UsageError(err, "resend: --json goes with --list");
+  return RunResend(server, settings, out, err);
+}
+
 }  // namespace
 
 int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
             std::ostream& err, bool errIsTerminal, Platform* server) {
   if (arguments.empty())
-    return UsageError(err, "name a command: replay, check, diff, send or layout");
+    return UsageError(err, "name a command: replay, check, diff, send, resend or layout");
   const std::string& command = arguments[0];
   const bool onServer = server != nullptr;
   if (command == "--help" || command == "-h" || command == "help") {
@@ -431,7 +470,9 @@ int RunTool(const std::vector<std::string>& arguments, std::istream& in, std::os
   if (command == "diff") return Diff(walker, server, out, err);
   if (command == "send") return Send(walker, server, out, err);
   if (command == "layout") return Layout(walker, server, out, err);
-  return UsageError(err, "unknown command " + command + ": replay, check, diff, send or layout");
+  if (command == "resend") return Resend(walker, server, out, err);
+  return UsageError(err,
+                    "unknown command " + command + ": replay, check, diff, send, resend or layout");
 }
 
 }  // namespace qel::tool

@@ -1,5 +1,6 @@
 // The plug-in's boundary with its host: the entry point and the two exports
-// (named and numbered by resources/qelevent.def), over the one module state.
+// (named and numbered by resources/qelevent.def), over the one module state;
+// and a third that only qelevent-tool calls.
 #include <windows.h>
 
 #include <optional>
@@ -57,4 +58,20 @@ extern "C" int __stdcall ProcessEvent(int eventCode, const void* className, cons
     // The host's answer stands, reported or not.
   }
   return result;
+}
+
+// qelevent-tool resend's entry (ordinal 3): one kept event's record posted
+// again through this DLL's own posting, once and without waiting. Only plain
+// data crosses: |record| points to |length| bytes of one record line (UTF-8,
+// no terminator needed), and the server's answer goes to |answer|. Returns
+// 0 once posted, 2 for no record (null pointers, a length past 16 MB, a line
+// that is no whole record), 14 when the desktop could not be attached.
+extern "C" int __stdcall ResendKeptEvent(const char* record, unsigned int length,
+                                         int* answer) noexcept {
+  constexpr unsigned int kMaxRecordBytes = 16u * 1024 * 1024;
+  if (record == nullptr || answer == nullptr || length > kMaxRecordBytes) return 2;
+  int32_t result = 0;
+  const int32_t status = gModuleState.ResendKeptEvent(std::string_view(record, length), result);
+  if (status == 0) *answer = result;
+  return status;
 }

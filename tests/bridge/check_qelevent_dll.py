@@ -4,8 +4,8 @@ it runs. Usage: check_qelevent_dll.py OBJDUMP WINDRES DLL
             or: check_qelevent_dll.py OBJDUMP --program EXE
 
 Fails (exit 1, one line per problem) unless the file is an i386 DLL that
-exports exactly InitMap (ordinal 1) and ProcessEvent (ordinal 2) under plain
-names, imports VNXEventW by name from vnxsdevt.dll and ordinals 5 and 6 from
+exports exactly InitMap (ordinal 1), ProcessEvent (ordinal 2) and
+ResendKeptEvent (ordinal 3, for qelevent-tool resend) under plain names, imports VNXEventW by name from vnxsdevt.dll and ordinals 5 and 6 from
 VOVURU32.DLL, keeps structured exception handlers allowed (no NO_SEH in its
 header, and no load-config directory whose safe-handler table leaves out the
 guard's handler: the plug-in guards its reads of the host's objects with
@@ -26,7 +26,7 @@ import struct
 import subprocess
 import sys
 
-EXPECTED_EXPORTS = {"InitMap": 1, "ProcessEvent": 2}
+EXPECTED_EXPORTS = {"InitMap": 1, "ProcessEvent": 2, "ResendKeptEvent": 3}
 RUNTIME_DLL = re.compile(r"^(libstdc\+\+|libgcc|libwinpthread)", re.IGNORECASE)
 STRING_IDS = set(range(1000, 1021))
 ENGLISH_US = 0x0409
@@ -417,7 +417,8 @@ def main(argv):
     for problem in problems:
         print(f"{argv[3]}: {problem}")
     if not problems:
-        print(f"{argv[3]}: i386 DLL, exports InitMap @1 and ProcessEvent @2, imports "
+        print(f"{argv[3]}: i386 DLL, exports InitMap @1, ProcessEvent @2 and "
+              "ResendKeptEvent @3, imports "
               "VNXEventW and VOVURU32.DLL #5 and #6, SEH allowed with the guard's handler, "
               f"no runtime DLL, system imports from Windows {nt} and {nine_x} on, "
               "strings 1000-1020 in 0x409, "

@@ -5,8 +5,12 @@
 // plug-in's own reader. What the plug-in told the event log Wine prints on
 // its eventlog debug channel, which KeepHostCheck.cmake reads.
 //
+// Then qelevent-tool.exe resend (its path compiled in as QEL_TOOL_EXE_W)
+// delivers them again through the plug-in, first refused, then taken.
+//
 // Usage: qel_keephost.exe (the payload folder "testhost-payload" beside it,
-// as the test host has it). Exit status 0 when both events were kept whole.
+// as the test host has it). Exit status 0 when both events were kept whole
+// and resent exactly once.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +18,8 @@
 #include <vector>
 
 #include "bridge/KeptEvent.h"
+#include "bridge/KeptEventsFile.h"
+#include "config/InstallPaths.h"
 #include "tests/support/ProductRegistration.h"
 
 namespace {
@@ -54,6 +60,56 @@ bool WriteAll(const std::wstring& path, const std::string& bytes) {
       written == bytes.size();
   CloseHandle(file);
   return ok;
+}
+
+// The stand-in's log: one line a post, its answer last.
+std::vector<std::string> Posts(const std::wstring& log) {
+  std::vector<std::string> lines;
+  const std::string bytes = ReadAll(log);
+  size_t start = 0;
+  for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(bytes.substr(start, end - start));
+  }
+  return lines;
+}
+
+// A logged post without its answer: the arguments alone.
+std::string Arguments(const std::string& post) {
+  return post.substr(0, post.rfind(",\"result\":"));
+}
+
+// qelevent-tool.exe with |arguments|, the stand-in answering |results|; its
+// exit status, and its output in |out|.
+DWORD RunTool(const std::wstring& arguments, const wchar_t* results, const std::wstring& folder,
+              std::string& out) {
+  SetEnvironmentVariableW(L"VNXSDEVT_RESULTS", results);
+  std::wstring tool = L"Z:" QEL_TOOL_EXE_W;
+  for (wchar_t& c : tool) c = c == L'/' ? L'\\' : c;
+  std::wstring commandLine = L"\"" + tool + L"\" " + arguments;
+  const std::wstring outFile = folder + L"tool-out.txt";
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE output = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, 0, nullptr);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION process = {};
+  DWORD status = 0xDEAD;
+  if (CreateProcessW(tool.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                     folder.c_str(), &startup, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(output);
+  out = ReadAll(outFile);
+  DeleteFileW(outFile.c_str());
+  std::printf("qelevent-tool %ls: %lu\n%s", arguments.c_str(), status, out.c_str());
+  return status;
 }
 
 using InitMapFunction = bool (*)();
@@ -135,6 +191,55 @@ int wmain() {
           "attributes and destination");
     Check(a.utc.size() == 24 && a.local.size() == 29, "the times, UTC and local");
   }
+  // The kept events delivered again by qelevent-tool resend through the
+  // plug-in's third export: a busy answer to the first takes nothing out;
+  // then each goes once, exactly as first posted, and the file empties.
+  const std::wstring keptFile = ci + L"qelevent-undelivered.txt";
+  const std::string keptBytes = ReadAll(keptFile);
+  const std::vector<std::string> firstPosts = Posts(ci + L"events.jsonl");
+  std::string out;
+  Check(RunTool(L"resend", L"18", ci, out) == 1, "resend with the server busy: some kept (1)");
+  Check(ReadAll(keptFile) == keptBytes, "a refused resend takes nothing out of the file");
+  std::vector<std::string> posts = Posts(ci + L"events.jsonl");
+  Check(posts.size() == firstPosts.size() + 1, "the refused resend posted once, without waiting");
+  Check(RunTool(L"resend", L"", ci, out) == 0, "resend with the server taking all: 0");
+  posts = Posts(ci + L"events.jsonl");
+  Check(posts.size() == firstPosts.size() + 3, "the second resend posted each kept event once");
+  if (firstPosts.size() == 3 && posts.size() == 6) {
+    Check(Arguments(posts[3]) == Arguments(firstPosts[0]) &&
+              Arguments(posts[4]) == Arguments(firstPosts[0]) &&
+              Arguments(posts[5]) == Arguments(firstPosts[2]),
+          "each resent post has the first post's arguments, oldest first");
+  }
+  Check(ReadAll(keptFile).empty(), "the delivered events left the file");
+  Check(RunTool(L"resend --list", L"", ci, out) == 0 &&
+            out.find(": 0 events kept") != std::string::npos,
+        "resend --list: nothing kept");
+
+  // With KeepWhenBusy, send's event answered 18 once is kept at once, and
+  // send says so; resend then delivers it.
+  HKEY product = nullptr;
+  const DWORD on = 1;
+  const bool set = RegOpenKeyExA(HKEY_LOCAL_MACHINE, qel::kProductKey, 0, KEY_SET_VALUE,
+                                 &product) == ERROR_SUCCESS &&
+                   RegSetValueExA(product, qel::kKeepWhenBusyValue, 0, REG_DWORD,
+                                  reinterpret_cast<const BYTE*>(&on), sizeof on) == ERROR_SUCCESS;
+  Check(set, "KeepWhenBusy set");
+  const size_t before = Posts(ci + L"events.jsonl").size();
+  Check(RunTool(L"send --event-text \"busy send\" CIM_Fan", L"18", ci, out) == 1 &&
+            out.find("kept, not delivered: the event server answered 18;") != std::string::npos,
+        "send: kept, not delivered (1)");
+  const qel::KeptRecords busy = qel::ReadKeptRecords(ReadAll(keptFile));
+  Check(busy.events.size() == 1 && busy.events[0].answers == std::vector<int32_t>{18} &&
+            busy.events[0].text == u"busy send" && Posts(ci + L"events.jsonl").size() == before + 1,
+        "KeepWhenBusy: one post, kept with its one answer");
+  Check(RunTool(L"resend", L"", ci, out) == 0 && ReadAll(keptFile).empty(),
+        "resend delivers what send kept");
+  if (product != nullptr) {
+    RegDeleteValueA(product, qel::kKeepWhenBusyValue);
+    RegCloseKey(product);
+  }
+
   for (const wchar_t* name :
        {L"qelevent.dll", L"vnxsdevt.dll", L"VOVURU32.DLL", L"qelevent.properties", L"events.jsonl",
         L"qelevent-undelivered.txt"}) {
