@@ -130,7 +130,7 @@ int wmain() {
   }
   const std::wstring payload = ProgramFolder() + L"testhost-payload\\";
   const std::vector<std::pair<std::wstring, std::wstring>> copies = {
-      {payload + L"mingw\\qelevent.dll", L"qelevent.dll"},
+      {payload + L"qelevent.dll", L"qelevent.dll"},
       {payload + L"vnxsdevt.dll", L"vnxsdevt.dll"},
       {payload + L"VOVURU32.DLL", L"VOVURU32.DLL"}};
   for (const auto& [from, name] : copies) {
