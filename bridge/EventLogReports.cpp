@@ -20,7 +20,7 @@ constexpr std::array<ReportMessage, static_cast<size_t>(ReportKind::count)> kMes
     {113, kEventLogErrorType, 1, "propertiesMapNothing"},
     {120, kEventLogErrorType, 1, "stringTableMissing"},
     {130, kEventLogErrorType, 1, "desktopNotAttached"},
-    {131, kEventLogErrorType, 1, "hostObjectUnreadable"},
+    {131, kEventLogErrorType, 2, "hostObjectUnreadable"},
     {140, kEventLogInformationType, 1, "layoutChosen"},
     {141, kEventLogErrorType, 1, "layoutRefused"},
     {142, kEventLogWarningType, 2, "layoutValueInvalid"},

@@ -229,6 +229,22 @@ void CopyText(void* context) {
 
 }  // namespace
 
+std::string TakeRefusalsText(HostObjectRefusals& refusals) {
+  static constexpr const char* kReasons[kHostObjectRefusals] = {
+      "the object's own memory was not readable", "its fields were no string of that library's",
+      "its characters were not readable memory",  "no NUL followed its text",
+      "its memory went away while it was read",
+  };
+  std::string text;
+  for (size_t i = 0; i < kHostObjectRefusals; ++i) {
+    const uint32_t count = refusals.Take(static_cast<HostObjectRefusal>(i));
+    if (count == 0) continue;
+    if (!text.empty()) text += "; ";
+    text += std::string(kReasons[i]) + " (" + std::to_string(count) + ")";
+  }
+  return text.empty() ? "not recorded" : text;
+}
+
 int32_t ProcessHostEvent(ModuleState& state, Platform& platform, HostStringLayout layout,
                          MemoryGuard guard, int32_t eventCode, const void* className,
                          const void* eventText, const void* categoryAttribute, const void* target,

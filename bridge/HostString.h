@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "platform/Platform.h"
@@ -69,6 +70,10 @@ class HostObjectRefusals {
  private:
   std::atomic<uint32_t> counts_[kHostObjectRefusals]{};
 };
+
+// The refusals counted since the last time, by reason, for the event log:
+// "no NUL followed the text (2); ...". Takes the counts.
+std::string TakeRefusalsText(HostObjectRefusals& refusals);
 
 // Runs |read| on |context|, which reads [begin, begin + size) of memory that
 // is not ours, and returns true; or returns false when that read touched

@@ -6,6 +6,7 @@
 #include "bridge/CategoryMapLoading.h"
 #include "bridge/EventForwarding.h"
 #include "config/InstallPaths.h"
+#include "config/TextConversions.h"
 #include "ipc/CommandSequenceCounter.h"
 
 namespace qel {
@@ -118,8 +119,9 @@ void ModuleState::AfterHostCall(int32_t result, const std::u16string& layoutName
       return;
     }
   }
-  reporter_.Report(ReportKind::hostObjectUnreadable,
-                   [&] { return std::vector<std::u16string>{layoutName}; });
+  reporter_.Report(ReportKind::hostObjectUnreadable, [&] {
+    return std::vector<std::u16string>{layoutName, Utf8ToWide(TakeRefusalsText(hostRefusals_))};
+  });
 }
 
 }  // namespace qel

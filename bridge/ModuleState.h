@@ -12,6 +12,7 @@
 
 #include "bridge/CategoryMap.h"
 #include "bridge/EventLogReports.h"
+#include "bridge/HostString.h"
 #include "config/LocaleSelection.h"
 #include "platform/Platform.h"
 #include "platform/ScopedHandles.h"
@@ -47,8 +48,11 @@ class ModuleState {
   // Told by the exports what the host's call answered, on the calling
   // thread, after ProcessEvent on the host's objects. A 14 that ProcessEvent
   // above did not give (and report) came from a host object that could not
-  // be read, with the DLL reading |layoutName|'s layout: that is reported.
+  // be read in |layoutName|'s layout: that is reported, with the reasons
+  // counted in HostRefusals() since the last such entry.
   void AfterHostCall(int32_t result, const std::u16string& layoutName);
+  // Where the exports count why the host's objects were refused.
+  HostObjectRefusals& HostRefusals() { return hostRefusals_; }
 
   EventLogReporter& Reporter() { return reporter_; }
 
@@ -68,6 +72,7 @@ class ModuleState {
   const LocaleSelection localeSelection_;
   CategoryMap categoryMap_;
   EventLogReporter reporter_{platform_};
+  HostObjectRefusals hostRefusals_;
   // The threads to which ProcessEvent answered 14 and whose host call has
   // not ended yet; a few at most (a call removes its own at its end).
   SystemLock answeredFourteenLock_;

@@ -50,7 +50,7 @@ extern "C" int __stdcall ProcessEvent(int eventCode, const void* className, cons
   const int32_t result =
       qel::ProcessHostEvent(gModuleState, qel::Win32Platform::Instance(), *layoutOfCaller,
                             &qel::CallCatchingAccessViolation, eventCode, className, eventText,
-                            categoryAttribute, target);
+                            categoryAttribute, target, &gModuleState.HostRefusals());
   try {
     const std::string_view layout = qel::HostStringLayoutName(*layoutOfCaller);
     gModuleState.AfterHostCall(result, std::u16string(layout.begin(), layout.end()));

@@ -110,13 +110,19 @@ TEST(EventLogReports, ProcessEventTellsWhichFourteenItWas) {
   const int32_t noDesktop = state.ProcessEvent(1, u"CIM_Fan", u"t", u"c", u"x");
   EXPECT_EQ(noDesktop, 14);
   state.AfterHostCall(noDesktop, u"msvc6");
-  // A host object that could not be read never reached the forwarding.
+  // A host object that could not be read never reached the forwarding; the
+  // entry says why the objects since the last one were refused.
+  state.HostRefusals().Count(HostObjectRefusal::kNoTerminator);
+  state.HostRefusals().Count(HostObjectRefusal::kNotAString);
+  state.HostRefusals().Count(HostObjectRefusal::kNoTerminator);
   state.AfterHostCall(14, u"msvc6");
   state.AfterHostCall(0, u"msvc6");
   state.AfterHostCall(2, u"msvc6");
   EXPECT_THAT(EventIds(platform), ElementsAre(130u, 131u));
   EXPECT_EQ(platform.EventLogEntries()[0].strings[0], u"CIM_Fan");
   EXPECT_EQ(platform.EventLogEntries()[1].strings[0], u"msvc6");
+  EXPECT_EQ(platform.EventLogEntries()[1].strings[1],
+            u"its fields were no string of that library's (1); no NUL followed its text (2)");
 }
 
 // A day-long outage with an event every thirty seconds (a host of several
@@ -166,7 +172,7 @@ TEST(EventLogReports, EntriesPerMinuteAreBoundedWhateverTheRate) {
   int built = 0;
   auto inserts = [&] {
     ++built;
-    return std::vector<std::u16string>{u"msvc6"};
+    return std::vector<std::u16string>{u"msvc6", u"no NUL followed its text (100)"};
   };
   // A hundred calls a second for ten minutes.
   for (uint32_t ms = 0; ms < 10 * 60000; ms += 10) {
@@ -175,7 +181,7 @@ TEST(EventLogReports, EntriesPerMinuteAreBoundedWhateverTheRate) {
   }
   EXPECT_EQ(platform.EventLogEntries().size(), 10u);
   EXPECT_EQ(built, 10);  // the strings are made only for an entry written
-  EXPECT_EQ(platform.EventLogEntries()[1].strings[1], u"5999");
+  EXPECT_EQ(platform.EventLogEntries()[1].strings[2], u"5999");
   // Another kind is not held back by this one.
   reporter.Report(ReportKind::propertiesMissing, [] { return std::vector<std::u16string>{u"p"}; });
   EXPECT_EQ(platform.EventLogEntries().size(), 11u);
