@@ -24,24 +24,14 @@
 #include "platform/hosted/HostedPlatform.h"
 #include "stubs/vovuru32/HostedStandInIpcLibrary.h"
 #include "support/HostedInstallation.h"
+#include "support/SampleKeptEvent.h"
 
 namespace {
 
 size_t HeapInUse() { return mallinfo2().uordblks; }
 
 std::string Records(int64_t count) {
-  qel::KeptEvent event;
-  event.utc = "2026-12-09T21:33:01.250Z";
-  event.local = "2026-12-09T22:33:01.250+01:00";
-  event.className = u"CIM_Fan";
-  event.answers = {18, 18};
-  event.source = u"CIM";
-  event.typePath = {u"Marquel Agent Events", u"System Enclosure"};
-  event.language = "en";
-  event.eventCode = 3;
-  event.attributes = {
-      {u"CATEGORY", 9, u"Hardware"}, {u"CLASSNAME", 9, u"CIM_Fan"}, {u"TARGET", 9, u"srv01"}};
-  event.destination = "@EventServer";
+  qel::KeptEvent event = qel::test::SampleKeptEvent();
   std::string bytes;
   for (int64_t i = 0; i < count; ++i) {
     const std::string number = std::to_string(i);

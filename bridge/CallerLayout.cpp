@@ -7,6 +7,7 @@
 #include "bridge/EventLogReports.h"
 #include "config/InstallPaths.h"
 #include "config/TextConversions.h"
+#include "ipc/MessageHeader.h"
 
 namespace qel {
 namespace {
@@ -16,12 +17,6 @@ namespace {
 constexpr uint32_t kMaxImports = 1024;
 constexpr uint32_t kMaxNameLength = 260;
 constexpr uint32_t kDescriptorSize = 20;
-
-uint32_t U16(const uint8_t* at) { return static_cast<uint32_t>(at[0] | (at[1] << 8)); }
-uint32_t U32(const uint8_t* at) {
-  return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-         (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 // Where the headers put what the import directory's reader needs.
 struct PeHeaders {
@@ -43,13 +38,13 @@ bool Add(uint32_t a, uint32_t b, uint32_t* sum) {
 bool ReadHeaders(ImageReader& image, PeHeaders* headers) {
   uint8_t dos[64];
   if (!image.Read(0, dos, sizeof dos) || dos[0] != 'M' || dos[1] != 'Z') return false;
-  headers->fileHeader = U32(dos + 0x3C);
+  headers->fileHeader = ReadLe32(dos + 0x3C);
   uint8_t file[24];
   if (!image.Read(headers->fileHeader, file, sizeof file) || std::memcmp(file, "PE\0\0", 4) != 0) {
     return false;
   }
-  headers->sections = U16(file + 6);
-  const uint32_t optionalSize = U16(file + 20);
+  headers->sections = ReadLe16(file + 6);
+  const uint32_t optionalSize = ReadLe16(file + 20);
   uint32_t optional = 0;
   if (!Add(headers->fileHeader, sizeof file, &optional) ||
       !Add(optional, optionalSize, &headers->sectionTable)) {
@@ -60,9 +55,9 @@ bool ReadHeaders(ImageReader& image, PeHeaders* headers) {
   // PE32 and PE32+ differ in where the directories start; a 64-bit module
   // never calls this 32-bit DLL, but the tool may be shown one.
   uint32_t countAt = 0;
-  if (U16(magic) == 0x10B) {
+  if (ReadLe16(magic) == 0x10B) {
     countAt = 92;
-  } else if (U16(magic) == 0x20B) {
+  } else if (ReadLe16(magic) == 0x20B) {
     countAt = 108;
   } else {
     return false;
@@ -70,16 +65,16 @@ bool ReadHeaders(ImageReader& image, PeHeaders* headers) {
   if (optionalSize < countAt + 4) return false;
   std::vector<uint8_t> fields(countAt + 4);
   if (!image.Read(optional, fields.data(), countAt + 4)) return false;
-  headers->sizeOfImage = U32(fields.data() + 56);
-  headers->sizeOfHeaders = U32(fields.data() + 60);
-  const uint32_t directories = U32(fields.data() + countAt);
+  headers->sizeOfImage = ReadLe32(fields.data() + 56);
+  headers->sizeOfHeaders = ReadLe32(fields.data() + 60);
+  const uint32_t directories = ReadLe32(fields.data() + countAt);
   // The import directory is the second entry; a module with fewer has none.
   constexpr uint32_t kImportEntryEnd = 16;
   if (directories < 2 || optionalSize < countAt + 4 + kImportEntryEnd) return true;
   uint8_t entry[8];
   if (!image.Read(optional + countAt + 4 + 8, entry, sizeof entry)) return false;
-  headers->importRva = U32(entry);
-  headers->importSize = U32(entry + 4);
+  headers->importRva = ReadLe32(entry);
+  headers->importSize = ReadLe32(entry + 4);
   return true;
 }
 
@@ -263,7 +258,7 @@ bool ReadImportedNames(ImageReader& image, std::vector<std::string>* names) {
       return true;
     }
     std::string name;
-    if (!ReadName(image, U32(descriptor + 12), &name)) return false;
+    if (!ReadName(image, ReadLe32(descriptor + 12), &name)) return false;
     names->push_back(std::move(name));
   }
   return false;
@@ -281,7 +276,8 @@ FileImageReader::FileImageReader(std::string_view bytes) : bytes_(bytes) {
     if (!ReadAtOffset(uint64_t{headers.sectionTable} + uint64_t{i} * 40, entry, sizeof entry)) {
       break;
     }
-    sections.push_back({U32(entry + 12), U32(entry + 8), U32(entry + 16), U32(entry + 20)});
+    sections.push_back(
+        {ReadLe32(entry + 12), ReadLe32(entry + 8), ReadLe32(entry + 16), ReadLe32(entry + 20)});
   }
   headersSize_ = std::min(headersSize_, headers.sizeOfHeaders);
   sections_ = std::move(sections);
@@ -447,8 +443,9 @@ std::optional<HostStringLayout> CallerLayouts::LayoutFor(const void* returnAddre
     uintptr_t end = reinterpret_cast<uintptr_t>(region.baseAddress) + region.regionSize;
     if (image.Read(0x3C, dos, sizeof dos)) {
       uint32_t at56 = 0;
-      if (Add(U32(dos), 24 + 56, &at56) && image.Read(at56, size, sizeof size) && U32(size) != 0) {
-        end = reinterpret_cast<uintptr_t>(base) + U32(size);
+      if (Add(ReadLe32(dos), 24 + 56, &at56) && image.Read(at56, size, sizeof size) &&
+          ReadLe32(size) != 0) {
+        end = reinterpret_cast<uintptr_t>(base) + ReadLe32(size);
       }
     }
     bool remembered = false;

@@ -8,27 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "support/SampleKeptEvent.h"
+
 namespace qel {
 namespace {
 
 using ::testing::ElementsAre;
 
-KeptEvent SampleEvent() {
-  KeptEvent event;
-  event.utc = "2026-12-09T21:33:01.250Z";
-  event.local = "2026-12-09T22:33:01.250+01:00";
-  event.className = u"CIM_Fan";
-  event.answers = {18, 18};
-  event.source = u"CIM";
-  event.typePath = {u"Marquel Agent Events", u"Fan"};
-  event.text = u"Fan 2 stopped";
-  event.language = "en";
-  event.eventCode = 3;
-  event.attributes = {
-      {u"CATEGORY", 9, u"Hardware"}, {u"CLASSNAME", 9, u"CIM_Fan"}, {u"TARGET", 9, u"srv01"}};
-  event.destination = "@EventServer";
-  return event;
-}
+using test::SampleKeptEvent;
 
 void ExpectSameEvent(const KeptEvent& a, const KeptEvent& b) {
   EXPECT_EQ(a.utc, b.utc);
@@ -61,7 +48,7 @@ TEST(KeptRecord, EveryTextComesBackExactlyFromOneLine) {
       {"empty texts", u"", ""},
   };
   for (const auto& c : cases) {
-    KeptEvent event = SampleEvent();
+    KeptEvent event = SampleKeptEvent();
     event.text = c.text;
     event.className = c.text;
     event.attributes[2].value = c.text;
@@ -80,7 +67,7 @@ TEST(KeptRecord, EveryTextComesBackExactlyFromOneLine) {
 }
 
 TEST(KeptRecord, IsReadableText) {
-  EXPECT_EQ(FormatKeptRecord(SampleEvent()),
+  EXPECT_EQ(FormatKeptRecord(SampleKeptEvent()),
             "{\"version\":1,\"utc\":\"2026-12-09T21:33:01.250Z\","
             "\"local\":\"2026-12-09T22:33:01.250+01:00\",\"className\":\"CIM_Fan\","
             "\"answers\":[18,18],\"source\":\"CIM\",\"typePath\":[\"Marquel Agent Events\","
@@ -91,7 +78,7 @@ TEST(KeptRecord, IsReadableText) {
 }
 
 TEST(KeptRecord, ALineThatIsNoWholeRecordIsRefused) {
-  std::string line = FormatKeptRecord(SampleEvent());
+  std::string line = FormatKeptRecord(SampleKeptEvent());
   line.resize(line.size() - 2);
   // Cut anywhere, as the power failing mid-write cuts it.
   for (size_t length = 0; length < line.size(); ++length) {
@@ -124,10 +111,10 @@ TEST(KeptRecord, ALineThatIsNoWholeRecordIsRefused) {
 }
 
 TEST(KeptRecords, ACutRecordIsSkippedAndReportedAndItsNeighboursRead) {
-  KeptEvent first = SampleEvent();
-  KeptEvent second = SampleEvent();
+  KeptEvent first = SampleKeptEvent();
+  KeptEvent second = SampleKeptEvent();
   second.text = u"second";
-  KeptEvent third = SampleEvent();
+  KeptEvent third = SampleKeptEvent();
   third.text = u"third";
   const std::string cut = FormatKeptRecord(second).substr(0, 40);
   // The plug-in ends a cut line before it appends, so the next record

@@ -22,6 +22,7 @@
 #include "platform/SystemThreads.h"
 #include "platform/hosted/HostedPlatform.h"
 #include "support/HostedInstallation.h"
+#include "support/SampleKeptEvent.h"
 
 namespace qel {
 namespace {
@@ -39,19 +40,7 @@ std::string ReadBytes(const std::filesystem::path& file) {
 }
 
 std::string Record(const std::string& text) {
-  KeptEvent event;
-  event.utc = "2026-12-09T21:33:01.250Z";
-  event.local = "2026-12-09T22:33:01.250+01:00";
-  event.className = u"CIM_Fan";
-  event.answers = {18, 18};
-  event.source = u"CIM";
-  event.typePath = {u"Marquel Agent Events", u"System Enclosure"};
-  event.text = std::u16string(text.begin(), text.end());
-  event.language = "en";
-  event.eventCode = 3;
-  event.attributes = {{u"CATEGORY", 9, u"Hardware"}, {u"TARGET", 9, u"srv01"}};
-  event.destination = "@EventServer";
-  return FormatKeptRecord(event);
+  return FormatKeptRecord(test::SampleKeptEvent(std::u16string(text.begin(), text.end())));
 }
 
 std::string Text(const PostedEvent& event) {
@@ -140,7 +129,7 @@ TEST_F(Resending, StopsAtTheFirstEventNotDeliveredAndKeepsItAndAllAfter) {
     }
     // Each post is the kept event's own, the first one again.
     for (const PostedEvent& event : platform_.Events()) {
-      EXPECT_THAT(event.typePath, ElementsAre(u"Marquel Agent Events", u"System Enclosure"));
+      EXPECT_THAT(event.typePath, ElementsAre(u"Marquel Agent Events", u"Fan"));
       EXPECT_EQ(event.eventCode, 3);
     }
     // What a stopped run leaves, the next run delivers, and the file empties.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bridge/KeptEvent.h"
+#include "support/SampleKeptEvent.h"
 #include "support/TestSupport.h"
 #include "tools/ToolCommands.h"
 
@@ -20,19 +21,7 @@ namespace {
 using ::testing::HasSubstr;
 
 std::string Record(const std::u16string& text, const std::vector<int32_t>& answers) {
-  KeptEvent event;
-  event.utc = "2026-12-09T21:33:01.250Z";
-  event.local = "2026-12-09T22:33:01.250+01:00";
-  event.className = u"CIM_Fan";
-  event.answers = answers;
-  event.source = u"CIM";
-  event.typePath = {u"Marquel Agent Events", u"System Enclosure"};
-  event.text = text;
-  event.language = "en";
-  event.eventCode = 3;
-  event.attributes = {{u"TARGET", 9, u"srv01"}};
-  event.destination = "@EventServer";
-  return FormatKeptRecord(event);
+  return FormatKeptRecord(test::SampleKeptEvent(text, answers));
 }
 
 struct Result {
@@ -58,7 +47,7 @@ TEST(Resend, ListsAFileTakenFromAServerAsTextAndAsJson) {
   const Result text = RunCommand({"resend", "--list", "--file", file});
   EXPECT_EQ(text.status, 1) << text.err;
   EXPECT_THAT(text.out, HasSubstr("line 1: 2026-12-09T22:33:01.250+01:00 CIM_Fan (category "
-                                  "\"System Enclosure\", event code 3, target \"srv01\", "
+                                  "\"Fan\", event code 3, target \"srv01\", "
                                   "answers 18, 18): Fan 2 stopped\n"));
   EXPECT_THAT(text.out, HasSubstr("line 2: no whole record"));
   EXPECT_THAT(text.out, HasSubstr("answers 7): L\u00FCfter \"3\"\n"));
