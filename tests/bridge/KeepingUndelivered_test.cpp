@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -50,11 +51,12 @@ class KeepingUndelivered : public ::testing::Test {
   int32_t Post(const std::u16string& text = u"Fan 2 stopped") {
     return state_.ProcessEvent(3, u"CIM_Fan", text, u"Hardware", u"srv01");
   }
-  void SetLimitKb(uint32_t kb) {
+  void SetDword(const char* name, uint32_t v) {
     platform_.Registry().SetValue(
-        kProductKey, kKeptEventsLimitValue,
-        {kRegDword, {uint8_t(kb), uint8_t(kb >> 8), uint8_t(kb >> 16), uint8_t(kb >> 24)}});
+        kProductKey, name,
+        {kRegDword, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}});
   }
+  void SetLimitKb(uint32_t kb) { SetDword(kKeptEventsLimitValue, kb); }
   std::vector<uint32_t> EventIds() const {
     std::vector<uint32_t> ids;
     for (const EventLogEntry& entry : platform_.EventLogEntries()) ids.push_back(entry.eventId);
@@ -66,21 +68,30 @@ class KeepingUndelivered : public ::testing::Test {
   ModuleState state_{platform_};
 };
 
+// KeepWhenBusy, once set, keeps a busy event after one post and no wait;
+// 0 is as absent.
 TEST_F(KeepingUndelivered, KeepsWhatTheLastPostDidNotDeliverAndNothingElse) {
   const struct {
-    std::vector<int32_t> results;
+    std::optional<uint32_t> keepWhenBusy;  // set before the row, when given
+    std::vector<int32_t> results;          // one per post
     std::vector<uint32_t> sleeps;
     std::vector<int32_t> keptAnswers;  // empty: nothing kept
   } cases[] = {
-      {{18, 18}, {120000, 120000}, {18, 18}},
-      {{5, 6}, {120000, 120000}, {5, 6}},
-      {{7}, {}, {7}},
-      {{-1}, {}, {-1}},
-      {{18, 0}, {120000}, {}},
-      {{0}, {}, {}},
+      {std::nullopt, {18, 18}, {120000, 120000}, {18, 18}},
+      {std::nullopt, {5, 6}, {120000, 120000}, {5, 6}},
+      {std::nullopt, {7}, {}, {7}},
+      {std::nullopt, {-1}, {}, {-1}},
+      {std::nullopt, {18, 0}, {120000}, {}},
+      {std::nullopt, {0}, {}, {}},
+      {0, {18, 0}, {120000}, {}},
+      {1, {18}, {}, {18}},
+      {1, {6}, {}, {6}},
+      {1, {7}, {}, {7}},
+      {0xFFFFFFFF, {5}, {}, {5}},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(KeptFile());
+    if (c.keepWhenBusy) SetDword(kKeepWhenBusyValue, *c.keepWhenBusy);
     platform_.ClearRecords();
     for (int32_t result : c.results) platform_.QueueEventResults({result});
     // The host's answer and the waits are those of the posting alone.
@@ -99,6 +110,10 @@ TEST_F(KeepingUndelivered, KeepsWhatTheLastPostDidNotDeliverAndNothingElse) {
     EXPECT_EQ(kept.events[0].utc, "2026-12-09T21:33:01.250Z");
     EXPECT_EQ(kept.events[0].local, "2026-12-09T22:33:01.250+01:00");
   }
+  // A delivered event does not even read the value.
+  platform_.ClearCallLog();
+  EXPECT_EQ(Post(), 0);
+  EXPECT_EQ(platform_.CallCount("RegQueryValueExA"), 0);
 }
 
 TEST_F(KeepingUndelivered, ARepostOfTheRecordIsTheFirstPostFieldByField) {

@@ -1,6 +1,5 @@
 // Kept events delivered again (qelevent-tool resend's core), through the
-// plug-in's own one-post resend, and the registry value that keeps a busy
-// event at once.
+// plug-in's own one-post resend.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -80,14 +79,6 @@ class Resending : public ::testing::Test {
     }
     return texts;
   }
-  void SetKeepWhenBusy(std::optional<uint32_t> value) {
-    if (!value) return;
-    const uint32_t v = *value;
-    platform_.Registry().SetValue(
-        kProductKey, kKeepWhenBusyValue,
-        {kRegDword, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}});
-  }
-
   HostedPlatform platform_;
   test::HostedInstallation installation_{platform_};
   ModuleState state_{platform_};
@@ -210,43 +201,6 @@ TEST_F(Resending, ARecordChangedDuringItsPostStaysAndStopsTheRun) {
   EXPECT_EQ(report.stop, ResendReport::Stop::failed);
   EXPECT_EQ(report.delivered, 0u);
   EXPECT_THAT(KeptTexts(), ElementsAre("x", "b"));
-}
-
-// With KeepWhenBusy set, a busy answer keeps the event after one post and no
-// wait; absent or 0, the posting is as ever. A delivered event does not even
-// read the value.
-TEST_F(Resending, KeepWhenBusyKeepsAfterOnePostAndNoWait) {
-  state_.InitMap();
-  const struct {
-    std::optional<uint32_t> value;
-    std::vector<int32_t> results;
-    size_t posts;
-    std::vector<uint32_t> sleeps;
-    std::vector<int32_t> keptAnswers;  // empty: nothing kept
-  } cases[] = {
-      {std::nullopt, {18, 18}, 2, {120000, 120000}, {18, 18}},
-      {0, {18, 0}, 2, {120000}, {}},
-      {1, {18}, 1, {}, {18}},
-      {1, {6}, 1, {}, {6}},
-      {1, {7}, 1, {}, {7}},
-      {0xFFFFFFFF, {5}, 1, {}, {5}},
-  };
-  for (const auto& c : cases) {
-    std::filesystem::remove(KeptFile());
-    SetKeepWhenBusy(c.value);
-    platform_.ClearRecords();
-    for (int32_t result : c.results) platform_.QueueEventResults({result});
-    EXPECT_EQ(state_.ProcessEvent(3, u"CIM_Fan", u"t", u"Hardware", u"srv01"), 0);
-    EXPECT_EQ(platform_.Events().size(), c.posts);
-    EXPECT_EQ(platform_.Sleeps(), c.sleeps);
-    std::vector<int32_t> answers;
-    const KeptRecords kept = ReadKeptRecords(ReadBytes(KeptFile()));
-    if (!kept.events.empty()) answers = kept.events[0].answers;
-    EXPECT_EQ(answers, c.keptAnswers);
-  }
-  platform_.ClearCallLog();
-  EXPECT_EQ(state_.ProcessEvent(3, u"CIM_Fan", u"t", u"Hardware", u"srv01"), 0);
-  EXPECT_EQ(platform_.CallCount("RegQueryValueExA"), 0);
 }
 
 }  // namespace
