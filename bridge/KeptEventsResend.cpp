@@ -37,21 +37,32 @@ bool WriteAt(Platform& platform, HFile file, uint32_t offset, const std::string&
          written == bytes.size();
 }
 
-// The file's lock for the lifetime of the object, when it could be taken.
+// A lock on bytes of the file for the lifetime of the object, when it could
+// be taken.
 class HeldLock {
  public:
+  // The appenders' range, waited for as they wait for it.
   HeldLock(Platform& platform, HFile file)
-      : platform_(platform), file_(file), held_(LockKeptEventsFile(platform, file)) {}
+      : HeldLock(platform, file, kKeptEventsLockOffset, kKeptEventsLockLength,
+                 LockKeptEventsFile(platform, file)) {}
+  // |length| bytes at |offset|, tried once.
+  HeldLock(Platform& platform, HFile file, uint32_t offset, uint32_t length)
+      : HeldLock(platform, file, offset, length, platform.LockFile(file, offset, 0, length, 0)) {}
   ~HeldLock() {
-    if (held_) UnlockKeptEventsFile(platform_, file_);
+    if (held_) platform_.UnlockFile(file_, offset_, 0, length_, 0);
   }
   HeldLock(const HeldLock&) = delete;
   HeldLock& operator=(const HeldLock&) = delete;
   bool held() const { return held_; }
 
  private:
+  HeldLock(Platform& platform, HFile file, uint32_t offset, uint32_t length, bool held)
+      : platform_(platform), file_(file), offset_(offset), length_(length), held_(held) {}
+
   Platform& platform_;
   HFile file_;
+  uint32_t offset_;
+  uint32_t length_;
   bool held_;
 };
 
@@ -202,25 +213,6 @@ class ResendRun {
   std::string keptLines_;  // the lines passed over that are no whole record
 };
 
-class RunLock {
- public:
-  RunLock(Platform& platform, HFile file)
-      : platform_(platform),
-        file_(file),
-        held_(platform.LockFile(file, kResendRunLockOffset, 0, 1, 0)) {}
-  ~RunLock() {
-    if (held_) platform_.UnlockFile(file_, kResendRunLockOffset, 0, 1, 0);
-  }
-  RunLock(const RunLock&) = delete;
-  RunLock& operator=(const RunLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  Platform& platform_;
-  HFile file_;
-  bool held_;
-};
-
 }  // namespace
 
 ResendReport ResendKeptEvents(Platform& platform, const std::u16string& path,
@@ -231,7 +223,7 @@ ResendReport ResendKeptEvents(Platform& platform, const std::u16string& path,
                                             kOpenExisting, report.reason);
     if (opened == InvalidHandleValue()) return report;
     const UniqueFile file(opened, FileClose{&platform});
-    const RunLock run(platform, file.get());
+    const HeldLock run(platform, file.get(), kResendRunLockOffset, 1);
     if (!run.held()) {
       report.reason = "Another qelevent-tool resend is delivering the same file.";
       return report;

@@ -717,6 +717,12 @@ void AppendPostedEventJson(std::string& out, const PostedEvent& event, int64_t l
   out += '}';
 }
 
+std::string JsonString(const std::string& utf8) {
+  std::string out;
+  AppendJsonString(out, utf8);
+  return out;
+}
+
 int RunReplay(const ReplaySettings& settings, std::istream& in, const std::string& inputName,
               std::ostream& out, std::ostream& err) {
   ReplayPlatform platform;

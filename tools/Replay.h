@@ -41,6 +41,9 @@ struct ReplaySettings {
 void AppendPostedEventJson(std::string& out, const PostedEvent& event, int64_t line, int attempt,
                            uint64_t timeMs, uint32_t waitMs);
 
+// |utf8| as a quoted JSON string, escaped as replay writes its events.
+std::string JsonString(const std::string& utf8);
+
 // Reads one notification per line of |in|, which messages call |inputName|.
 // Posted events go to |out| and nothing else does; errors, the progress
 // display and the closing summary go to |err|. A line that is not a

@@ -13,6 +13,7 @@
 #include "platform/Platform.h"
 #include "platform/ScopedHandles.h"
 #include "tools/PropertiesCheck.h"
+#include "tools/Replay.h"
 
 namespace qel::tool {
 namespace {
@@ -24,24 +25,6 @@ using ResendKeptEventFn = int(QEL_STDCALL*)(const char* record, unsigned int len
 
 constexpr uint32_t kLoadWithAlteredSearchPath = 0x8;
 constexpr uint32_t kQuietErrorMode = kSemFailCriticalErrors | kSemNoOpenFileErrorBox;
-
-std::string JsonText(const std::string& utf8) {
-  std::string out = "\"";
-  for (const char c : utf8) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      constexpr char kHex[] = "0123456789abcdef";
-      out += "\\u00";
-      out += kHex[(c >> 4) & 0xF];
-      out += kHex[c & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
 
 std::string Category(const KeptEvent& event) {
   return event.typePath.size() > 1 ? WideToUtf8(event.typePath[1]) : std::string();
@@ -88,7 +71,7 @@ int List(Platform* server, const fs::path& file, bool json, std::ostream& out, s
   }
   const KeptRecords kept = ReadKeptRecords(bytes);
   if (json) {
-    out << "{\"file\": " << JsonText(file.u8string()) << ", \"events\": [";
+    out << "{\"file\": " << JsonString(file.u8string()) << ", \"events\": [";
     for (size_t i = 0; i < kept.events.size(); ++i) {
       std::string record = FormatKeptRecord(kept.events[i]);
       record.resize(record.size() - 2);  // its CR LF
