@@ -8,8 +8,6 @@
 namespace qel {
 namespace {
 
-constexpr uint32_t kRegDword = 4;
-
 // The path in the ANSI code page, or false when the code page cannot spell
 // it: the 9x family opens files by that name only, and a name with a
 // replaced character is another file.
@@ -24,24 +22,6 @@ bool AnsiPath(Platform& platform, const std::u16string& path, std::string& ansi)
   return platform.WideCharToMultiByte(kCpAcp, 0, path.data(), length, &ansi[0], size, nullptr,
                                       &usedDefault) == size &&
          usedDefault == 0;
-}
-
-// The DWORD |name| under the product key, or nothing.
-std::optional<uint32_t> ProductDword(Platform& platform, const char* name) {
-  std::optional<uint32_t> result;
-  HKey key = nullptr;
-  if (platform.RegOpenKeyExA(HkeyLocalMachine(), kProductKey, 0, kKeyRead, &key) == kErrorSuccess) {
-    uint32_t type = 0;
-    uint32_t value = 0;
-    uint32_t size = sizeof value;
-    if (platform.RegQueryValueExA(key, name, &type, reinterpret_cast<uint8_t*>(&value), &size) ==
-            kErrorSuccess &&
-        type == kRegDword && size == sizeof value) {
-      result = value;
-    }
-    platform.RegCloseKey(key);
-  }
-  return result;
 }
 
 // Whether the file's last byte ends a line; true for an empty file.
@@ -94,12 +74,12 @@ KeepOutcome AppendLocked(Platform& platform, HFile file, const std::string& reco
 
 uint32_t KeptEventsLimitBytes(Platform& platform) {
   const uint32_t kb =
-      ProductDword(platform, kKeptEventsLimitValue).value_or(kDefaultKeptEventsLimitKb);
+      ReadProductKeyDword(platform, kKeptEventsLimitValue).value_or(kDefaultKeptEventsLimitKb);
   return (kb < kMaxKeptEventsLimitKb ? kb : kMaxKeptEventsLimitKb) * 1024;
 }
 
 bool KeepsWhenBusy(Platform& platform) {
-  return ProductDword(platform, kKeepWhenBusyValue).value_or(0) != 0;
+  return ReadProductKeyDword(platform, kKeepWhenBusyValue).value_or(0) != 0;
 }
 
 HFile OpenKeptEventsFile(Platform& platform, const std::u16string& path, uint32_t access,

@@ -13,6 +13,8 @@ constexpr size_t kValueBufferSize = 256;
 bool IsSeparator(char16_t unit) { return unit == u'\\' || unit == u'/'; }
 
 // An open registry key, closed exactly once.
+constexpr uint32_t kRegDword = 4;  // REG_DWORD
+
 class ScopedKey {
  public:
   explicit ScopedKey(Platform& platform) : platform_(platform) {}
@@ -25,6 +27,19 @@ class ScopedKey {
   bool Open(const std::string& subKey, uint32_t access) {
     return platform_.RegOpenKeyExA(HkeyLocalMachine(), subKey.c_str(), 0, access, &key_) ==
            kErrorSuccess;
+  }
+
+  // A REG_DWORD value; nothing for a value of another type or size.
+  std::optional<uint32_t> ReadDword(const char* valueName) {
+    uint32_t type = 0;
+    uint32_t value = 0;
+    uint32_t size = sizeof value;
+    if (platform_.RegQueryValueExA(key_, valueName, &type, reinterpret_cast<uint8_t*>(&value),
+                                   &size) != kErrorSuccess ||
+        type != kRegDword || size != sizeof value) {
+      return std::nullopt;
+    }
+    return value;
   }
 
   // The value's text up to its first NUL byte. A value needs its terminator
@@ -148,6 +163,12 @@ std::optional<std::string> ReadProductKeyText(Platform& platform, const char* va
   ScopedKey key(platform);
   if (!key.Open(kProductKey, kKeyRead)) return std::nullopt;
   return key.ReadText(valueName);
+}
+
+std::optional<uint32_t> ReadProductKeyDword(Platform& platform, const char* valueName) {
+  ScopedKey key(platform);
+  if (!key.Open(kProductKey, kKeyRead)) return std::nullopt;
+  return key.ReadDword(valueName);
 }
 
 }  // namespace qel

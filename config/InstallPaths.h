@@ -58,5 +58,8 @@ std::u16string ComposeCiFilePath(Platform& platform, const std::u16string& fileN
 // subkey that "Version" names: the value is the host's, not an installed
 // version's); nothing when it is missing or cannot be read.
 std::optional<std::string> ReadProductKeyText(Platform& platform, const char* valueName);
+// The REG_DWORD value |valueName| under the product key; nothing when it is
+// missing or of another type.
+std::optional<uint32_t> ReadProductKeyDword(Platform& platform, const char* valueName);
 
 }  // namespace qel

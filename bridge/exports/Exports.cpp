@@ -25,12 +25,6 @@ qel::ModuleState gModuleState(qel::Win32Platform::Instance());
 qel::CallerLayouts gCallerLayouts(qel::Win32Platform::Instance(), &qel::CallCatchingAccessViolation,
                                   &gModuleState.Reporter());
 
-// The layout in which the module that holds |returnAddress| passes its
-// strings; nothing when its strings are refused (it was reported once).
-std::optional<qel::HostStringLayout> CallerLayout(const void* returnAddress) noexcept {
-  return gCallerLayouts.LayoutFor(returnAddress);
-}
-
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
@@ -44,8 +38,9 @@ extern "C" bool InitMap() noexcept { return gModuleState.InitMap(); }
 // returns 14, which the module state then reports to the event log.
 extern "C" int __stdcall ProcessEvent(int eventCode, const void* className, const void* eventText,
                                       const void* categoryAttribute, const void* target) noexcept {
+  // Nothing when the caller's strings are refused (that was reported once).
   const std::optional<qel::HostStringLayout> layoutOfCaller =
-      CallerLayout(__builtin_return_address(0));
+      gCallerLayouts.LayoutFor(__builtin_return_address(0));
   if (!layoutOfCaller) return qel::kProcessEventNoDesktop;
   const int32_t result =
       qel::ProcessHostEvent(gModuleState, qel::Win32Platform::Instance(), *layoutOfCaller,
